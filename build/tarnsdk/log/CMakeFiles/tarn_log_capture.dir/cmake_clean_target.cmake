@@ -1,0 +1,3 @@
+file(REMOVE_RECURSE
+  "../../lib/static/libtarn_log_capture.a"
+)
