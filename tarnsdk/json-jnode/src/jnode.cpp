@@ -4,6 +4,7 @@
 
 #include <json/json.h>
 
+#include <cctype>
 #include <fstream>
 #include <istream>
 #include <iterator>
@@ -164,6 +165,60 @@ Json::Value _T_vector_to_json_value(const jnode_vector& aJnodeVector) {
   return array;
 }
 
+// JsonCpp's reader and the conversions here recurse once per nesting level,
+// and a download parses its summary on a 128 KiB coroutine stack, where the
+// reader alone overflows at a few hundred levels (its own limit is 1000).
+// Texts whose first value nests deeper than this are refused before parsing.
+constexpr size_t kMAX_NESTING = 128;
+
+// Scans the first value of aText the way the reader tokenizes it (strings and
+// comments skipped, nothing after the first value examined). Returns false
+// and sets aOffset to the bracket that opens level kMAX_NESTING + 1, or
+// returns true.
+bool _T_nesting_within_bound(const std::string& aText, size_t& aOffset) {
+  const size_t size = aText.size();
+  size_t depth = 0;
+  for (size_t i = 0; i < size; ++i) {
+    const char c = aText[i];
+    if (c == '"') {
+      for (++i; i < size && aText[i] != '"'; ++i) {
+        if (aText[i] == '\\') ++i;
+      }
+      if (depth == 0) return true;
+    } else if (c == '/' && i + 1 < size && aText[i + 1] == '/') {
+      while (i < size && aText[i] != '\n') ++i;
+    } else if (c == '/' && i + 1 < size && aText[i + 1] == '*') {
+      const size_t end = aText.find("*/", i + 2);
+      if (end == std::string::npos) return true;
+      i = end + 1;
+    } else if (c == '[' || c == '{') {
+      if (++depth > kMAX_NESTING) {
+        aOffset = i;
+        return false;
+      }
+    } else if (c == ']' || c == '}') {
+      if (depth == 0 || --depth == 0) return true;
+    } else if (depth == 0 && !std::isspace(static_cast<unsigned char>(c))) {
+      return true;  // a scalar first value, or text the reader refuses
+    }
+  }
+  return true;
+}
+
+// "* Line 3, Column 7\n  <text>\n", as the reader formats its own errors.
+std::string _T_error_at(const std::string& aText, size_t aOffset, const std::string& aMessage) {
+  size_t line = 1;
+  size_t line_start = 0;
+  for (size_t i = 0; i < aOffset; ++i) {
+    if (aText[i] == '\n') {
+      ++line;
+      line_start = i + 1;
+    }
+  }
+  return "* Line " + std::to_string(line) + ", Column " + std::to_string(aOffset - line_start + 1) + "\n  " +
+         aMessage + "\n";
+}
+
 // Json::Reader, StyledWriter and FastWriter are JsonCpp's legacy classes,
 // kept for their exact behaviour (comments, any root value, stop after the
 // first value; the writers' text layout).
@@ -187,10 +242,15 @@ bool _T_parse(const std::string& aText, Json::Value& aRoot, std::string& aErrors
 }  // namespace
 
 jnode from_string(const std::string& aJsonString) {
+  const std::string prefix = "from_string(std::string_ aJsonString): ";
+  size_t offset = 0;
+  if (!_T_nesting_within_bound(aJsonString, offset))
+    throw std::runtime_error(prefix + _T_error_at(
+        aJsonString, offset, "Nesting deeper than " + std::to_string(kMAX_NESTING) + " arrays or objects"));
   Json::Value root;
   std::string errors;
   if (!_T_parse(aJsonString, root, errors))
-    throw std::runtime_error("from_string(std::string_ aJsonString): " + errors);
+    throw std::runtime_error(prefix + errors);
   return _T_json_from_value(root);
 }
 
