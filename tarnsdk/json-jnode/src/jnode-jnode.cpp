@@ -10,6 +10,14 @@ namespace Tarn { namespace Support {
 
 namespace {
 
+// Stands for an absent array where an empty one is allowed. Built on first
+// use (thread-safe), never modified, alive until process exit, so the
+// pointers handed out stay valid.
+const jnode* _T_empty_list() {
+  static const jnode empty_list = jlist{};
+  return &empty_list;
+}
+
 bool _T_size_allowed(const std::initializer_list<size_t> aSizes, size_t aSize) {
   return std::find(aSizes.begin(), aSizes.end(), aSize) != aSizes.end();
 }
@@ -72,9 +80,6 @@ bool Jnode__GetJnodeWithList(const jnode_vector& aVector, const size_t aParamInd
 
 bool Jnode__GetJnodeWithList(const jnode_map& aMap, const char* aParamName, const jnode*& aValue,
                              const std::initializer_list<size_t> aSizes) {
-  // Stands for an absent member where an empty array is allowed; built once,
-  // never modified, alive until process exit.
-  static const jnode empty_list = jlist{};
   const jnode* found = nullptr;
   if (Jnode__GetJnode(aMap, aParamName, found, jnode_type::kJNODE_VECTOR)) {
     aValue = found;
@@ -84,13 +89,12 @@ bool Jnode__GetJnodeWithList(const jnode_map& aMap, const char* aParamName, cons
     return false;
   }
   if (!_T_size_allowed(aSizes, 0)) return false;
-  aValue = &empty_list;
+  aValue = _T_empty_list();
   return true;
 }
 
 bool Jnode__GetJnodeWithList(const jnode_vector& aVector, const size_t aParamIndex, const jnode*& aValue,
                              const std::initializer_list<size_t> aSizes) {
-  static const jnode empty_list = jlist{};
   const jnode* found = nullptr;
   if (Jnode__GetJnode(aVector, aParamIndex, found, jnode_type::kJNODE_VECTOR)) {
     aValue = found;
@@ -100,7 +104,7 @@ bool Jnode__GetJnodeWithList(const jnode_vector& aVector, const size_t aParamInd
     return false;
   }
   if (!_T_size_allowed(aSizes, 0)) return false;
-  aValue = &empty_list;
+  aValue = _T_empty_list();
   return true;
 }
 
