@@ -337,6 +337,7 @@ void vnxvideo_raw_sample_free(vnxvideo_raw_sample_t aSample) {
   _s_samples.erase(sample);
   --_s_state.live_samples_;
   ++_s_state.sample_frees_;
+  _s_state.freed_wrapped_.push_back(sample->wrapped_);
   delete sample;
 }
 

@@ -69,6 +69,7 @@ struct vnx_double_state {
   int live_samples_ = 0;
   int live_servers_ = 0;
   int sample_frees_ = 0;  // vnxvideo_raw_sample_free of live samples
+  std::vector<bool> freed_wrapped_;  // per freed sample, in order: was it a wrapper
   int copies_ = 0;        // successful vnxvideo_raw_sample_copy calls
 
   vnxvideo_log_t log_ = nullptr;
