@@ -34,6 +34,11 @@ void Frame__DecodeType(const char* aText, frame_type& aValue) {
       {"JPEG", kFRAME_TYPE__JPEG},
       {"H264", kFRAME_TYPE__H264},
   };
+  if (aText == nullptr) {
+    // A caller's bug, but refused like any unknown text rather than crashing.
+    LOG(1, "fail: value:<%s>", "");
+    throw params_error();
+  }
   try {
     aValue = confToValueMap.at(aText);
   } catch (const std::out_of_range&) {

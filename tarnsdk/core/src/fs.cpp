@@ -78,6 +78,10 @@ int Fs__MkDir(const char* aDirPath, const unsigned int aDirMode) {
 
   if (mkdir(path, mode) != 0) {
     const int error = errno;
+    // The directory is there after all: the given spelling did not resolve
+    // (a missing name before a ".."), or someone else created it since the
+    // first check. The caller asked for a directory and has one.
+    if (error == EEXIST && stat(path, &info) == 0 && S_ISDIR(info.st_mode)) return 0;
     LOG(1, "fail: mkdir <%s> (%s)", path, strerror(error));
     return error;
   }

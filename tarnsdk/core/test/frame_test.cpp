@@ -71,6 +71,14 @@ TEST(FrameType, DecodeRefusesUnknownTextAndKeepsOutput) {
   }
 }
 
+TEST(FrameType, DecodeRefusesNullText) {
+  LogCapture__Clear();
+  frame_type value = kFRAME_TYPE__RGBA;
+  EXPECT_THROW(Frame__DecodeType(nullptr, value), params_error);
+  EXPECT_EQ(value, kFRAME_TYPE__RGBA);
+  EXPECT_TRUE(LogCapture__Has(1, "fail: value:<>", "Frame__DecodeType")) << LogCapture__Dump();
+}
+
 TEST(FrameType, Sizes) {
   struct size_case {
     frame_type type_;

@@ -112,6 +112,18 @@ TEST_F(FsTree, MkDirRelativePath) {
   EXPECT_TRUE(IsDir("d/e"));
 }
 
+// A spelling that the system cannot resolve ("gone" does not exist) but that
+// names an existing directory once normalised: the directory is there, so
+// that is success, not EEXIST.
+TEST_F(FsTree, MkDirOnAnExistingDirectorySpelledThroughAMissingName) {
+  Dir("b");
+  EXPECT_EQ(Fs__MkDir(Path("gone/../b").c_str(), 0755), 0);
+  EXPECT_TRUE(LogCapture__Records().empty()) << LogCapture__Dump();
+  EXPECT_FALSE(Exists("gone"));
+  EXPECT_EQ(Fs__MkDir(Path("gone/../c").c_str(), 0755), 0);
+  EXPECT_TRUE(IsDir("c"));
+}
+
 TEST_F(FsTree, MkDirUsesOnlyThePermissionBits) {
   struct mode_case {
     unsigned int given_;

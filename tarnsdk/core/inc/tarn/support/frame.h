@@ -43,7 +43,7 @@ typedef uint8_t frame_type_info_t;
 
 // Stores the type named by aText (exact, case-sensitive; "none" and "Bayer8T"
 // are accepted too). Unknown text: logs and throws params_error, aValue
-// untouched. aText must not be null.
+// untouched. A null aText is refused the same way.
 void Frame__DecodeType(const char* aText, frame_type& aValue);
 
 // The type's text; the pointer stays valid until the process ends. Types

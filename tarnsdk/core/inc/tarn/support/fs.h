@@ -19,10 +19,11 @@
 namespace Tarn { namespace Support {
 
 // Creates aDirPath and all its missing parents with the permission bits of
-// aDirMode (aDirMode & 0777, less the umask). Returns 0 when the directory
-// exists afterwards (also when it already existed), 22 (EINVAL) for a null,
-// empty or too long path, else the errno of the failed mkdir (17, EEXIST,
-// when a non-directory of that name is in the way).
+// aDirMode (aDirMode & 0777, less the umask); the path is normalised
+// lexically first. Returns 0 when the directory exists afterwards (also when
+// it already existed or another process created it meanwhile), 22 (EINVAL)
+// for a null, empty or too long path, else the errno of the failed mkdir
+// (17, EEXIST, when a non-directory of that name is in the way).
 int Fs__MkDir(const char* aDirPath, const unsigned int aDirMode);
 
 // Removes, depth first, every directory of the tree at aRootDir that holds
