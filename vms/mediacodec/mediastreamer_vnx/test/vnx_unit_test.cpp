@@ -10,6 +10,28 @@
 #include <tarn/testing/vnxvideo_double.h>
 #include <tarn/types/exceptions.h>
 
+// A GStreamer allocator whose memory can be neither mapped nor copied: a
+// buffer made of it cannot be mapped at all.
+struct TUnmappable {
+  GstAllocator parent_;
+};
+struct TUnmappableClass {
+  GstAllocatorClass parent_class_;
+};
+G_DEFINE_TYPE(TUnmappable, t_unmappable, GST_TYPE_ALLOCATOR)
+static void t_unmappable_class_init(TUnmappableClass* aClass) {
+  GST_ALLOCATOR_CLASS(aClass)->free = [](GstAllocator*, GstMemory* aMemory) { g_free(aMemory); };
+}
+static void t_unmappable_init(TUnmappable* aSelf) {
+  GstAllocator* allocator = GST_ALLOCATOR(aSelf);
+  allocator->mem_type = "unmappable";
+  allocator->mem_map = [](GstMemory*, gsize, GstMapFlags) -> gpointer { return nullptr; };
+  allocator->mem_unmap = [](GstMemory*) {};
+  allocator->mem_copy = [](GstMemory*, gssize, gssize) -> GstMemory* { return nullptr; };
+  allocator->mem_share = [](GstMemory*, gssize, gssize) -> GstMemory* { return nullptr; };
+  allocator->mem_is_span = [](GstMemory*, GstMemory*, gsize*) -> gboolean { return FALSE; };
+}
+
 namespace Tarn { namespace Support { namespace {
 
 using Testing::LogCapture__Clear;
@@ -405,6 +427,27 @@ TEST_F(VnxUnitTest, FailingCopyThrowsWithWrapperFreedAndBufferUnmapped) {
   EXPECT_EQ(1u, state.processed_.size());
   EXPECT_EQ(1u, state.set_formats_.size()) << "the format stays announced";
   EXPECT_EQ(StatsText(1, "I420PLN", 320, 240), Stats());
+}
+
+TEST_F(VnxUnitTest, UnmappableBufferThrowsAndTheNextFrameWorks) {
+  GstAllocator* allocator = GST_ALLOCATOR(g_object_new(t_unmappable_get_type(), nullptr));
+  GstMemory* memory = g_new0(GstMemory, 1);
+  gst_memory_init(memory, GstMemoryFlags(0), allocator, nullptr, 76800, 0, 0, 76800);
+  GstBuffer* buffer = gst_buffer_new();
+  gst_buffer_append_memory(buffer, memory);
+  const frame_info2 info{1000, 320, 240, kFRAME_TYPE__MONO8};
+  EXPECT_THROW(unit_->handleStreamFrame(info, buffer), internal_error);
+  gst_buffer_unref(buffer);
+  gst_object_unref(allocator);
+  EXPECT_TRUE(LogCapture__Has(1, "fail: gst_buffer_map_range", "gst_buffer_mapper")) << LogCapture__Dump();
+  auto& state = VnxDouble__State();
+  EXPECT_TRUE(state.wraps_.empty());
+
+  test_frame frame(kFRAME_TYPE__MONO8, 320, 240);
+  Send(frame);
+  EXPECT_EQ(1u, state.processed_.size());
+  EXPECT_EQ(1u, state.set_formats_.size()) << "the format announced before the failure stands";
+  EXPECT_EQ(StatsText(1, "MONO8T", 320, 240), Stats());
 }
 
 TEST_F(VnxUnitTest, RefusedWrapDropsTheFrame) {
