@@ -9,6 +9,7 @@
 #include <istream>
 #include <iterator>
 #include <ostream>
+#include <sstream>
 
 namespace Tarn { namespace Support {
 
@@ -205,8 +206,9 @@ bool _T_nesting_within_bound(const std::string& aText, size_t& aOffset) {
   return true;
 }
 
-// "* Line 3, Column 7\n  <text>\n", as the reader formats its own errors.
-std::string _T_error_at(const std::string& aText, size_t aOffset, const std::string& aMessage) {
+// "* Line 3, Column 7\n  Nesting deeper than ...\n", as the reader formats
+// its own errors.
+std::string _T_nesting_error(const std::string& aText, size_t aOffset) {
   size_t line = 1;
   size_t line_start = 0;
   for (size_t i = 0; i < aOffset; ++i) {
@@ -216,7 +218,7 @@ std::string _T_error_at(const std::string& aText, size_t aOffset, const std::str
     }
   }
   return "* Line " + std::to_string(line) + ", Column " + std::to_string(aOffset - line_start + 1) + "\n  " +
-         aMessage + "\n";
+         "Nesting deeper than " + std::to_string(kMAX_NESTING) + " arrays or objects\n";
 }
 
 // Json::Reader, StyledWriter and FastWriter are JsonCpp's legacy classes,
@@ -245,8 +247,7 @@ jnode from_string(const std::string& aJsonString) {
   const std::string prefix = "from_string(std::string_ aJsonString): ";
   size_t offset = 0;
   if (!_T_nesting_within_bound(aJsonString, offset))
-    throw std::runtime_error(prefix + _T_error_at(
-        aJsonString, offset, "Nesting deeper than " + std::to_string(kMAX_NESTING) + " arrays or objects"));
+    throw std::runtime_error(prefix + _T_nesting_error(aJsonString, offset));
   Json::Value root;
   std::string errors;
   if (!_T_parse(aJsonString, root, errors))
@@ -274,8 +275,17 @@ std::string to_string(const jnode_vector& aJnodeVector, bool aPrettyFormatting) 
 }
 
 std::istream& operator>>(std::istream& aStream, jnode& aJnode) {
+  // JsonCpp's extraction takes the whole stream as well; taking it here first
+  // lets the nesting bound apply as in from_string, reported the way the
+  // extraction reports the texts it rejects.
+  std::ostringstream content;
+  content << aStream.rdbuf();
+  const std::string text = content.str();
+  size_t offset = 0;
+  if (!_T_nesting_within_bound(text, offset)) throw Json::RuntimeError(_T_nesting_error(text, offset));
+  std::istringstream in(text);
   Json::Value root;
-  aStream >> root;
+  in >> root;
   aJnode = _T_json_from_value(root);
   return aStream;
 }

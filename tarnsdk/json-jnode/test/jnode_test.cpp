@@ -429,6 +429,19 @@ TEST(Jnode, StreamExtraction) {
   std::istringstream big("18446744073709551615");
   EXPECT_THROW(big >> kept, Json::LogicError);
   EXPECT_EQ(to_string(kept, false), "{\"keep\":1}");
+
+  // The same nesting bound as from_string.
+  std::istringstream deepest(Nested(128));
+  deepest >> node;
+  EXPECT_EQ(to_string(node, false), Nested(128));
+  std::istringstream deep("\n" + Nested(600));
+  try {
+    deep >> kept;
+    ADD_FAILURE() << "parsed";
+  } catch (const Json::RuntimeError& e) {
+    EXPECT_STREQ(e.what(), "* Line 2, Column 129\n  Nesting deeper than 128 arrays or objects\n");
+  }
+  EXPECT_EQ(to_string(kept, false), "{\"keep\":1}");
 }
 
 }  // namespace

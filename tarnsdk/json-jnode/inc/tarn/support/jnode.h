@@ -11,8 +11,11 @@
 // Errors: the as...Ref accessors, asDouble and from_string/from_file throw
 // std::runtime_error with the texts given below; JsonCpp's own exceptions
 // (Json::LogicError for an integer above the int64 range, Json::RuntimeError
-// for too deep a document or a failed operator>>) pass through. Nothing here
-// logs: callers log.
+// for a failed operator>>) pass through. Nothing here logs: callers log.
+//
+// Parsing, printing and destruction recurse once per nesting level. Texts are
+// therefore refused when their first value lies inside more than 128 nested
+// arrays or objects, which keeps a parse within a small (coroutine) stack.
 #pragma once
 
 #include <cstddef>
@@ -197,7 +200,8 @@ class jlist : public jnode {
 // Parses the first JSON value of the text (comments allowed and dropped, text
 // behind the value ignored). Whole real numbers (3.0, 1e2) become integers.
 // Throws std::runtime_error "from_string(std::string_ aJsonString): " followed
-// by the parser's error list.
+// by the parser's error list, or by "* Line L, Column C\n  Nesting deeper than
+// 128 arrays or objects\n" for too deep a text.
 jnode from_string(const std::string& aJsonString);
 
 // Parses a file's content as from_string does. A file that cannot be opened
@@ -210,8 +214,9 @@ std::string to_string(const jnode& aJnode, bool aPrettyFormatting);
 std::string to_string(const jnode_map& aJnodeMap, bool aPrettyFormatting);
 std::string to_string(const jnode_vector& aJnodeVector, bool aPrettyFormatting);
 
-// Reads one JSON value; on a parse failure JsonCpp's Json::RuntimeError is
-// thrown and aJnode is left unchanged.
+// Reads one JSON value, consuming the whole stream; on a parse failure (too
+// deep a text included) JsonCpp's Json::RuntimeError is thrown and aJnode is
+// left unchanged.
 std::istream& operator>>(std::istream& aStream, jnode& aJnode);
 // Write the compact text.
 std::ostream& operator<<(std::ostream& aStream, const jnode& aJnode);
