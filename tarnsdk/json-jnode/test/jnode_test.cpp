@@ -9,6 +9,7 @@
 #include <limits>
 #include <sstream>
 #include <string>
+#include <type_traits>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -322,6 +323,12 @@ TEST(Jnode, CopyIsDeep) {
 }
 
 TEST(Jnode, MovedFromKeepsItsKind) {
+  // A growing jnode_vector moves its items instead of copying whole subtrees.
+  static_assert(std::is_nothrow_move_constructible_v<jnode>);
+  static_assert(std::is_nothrow_move_assignable_v<jnode>);
+  // No silent conversions into nodes.
+  static_assert(!std::is_convertible_v<int32_t, jnode>);
+  static_assert(!std::is_convertible_v<std::string, jnode>);
   struct {
     jnode source_;
     const char* after_;
