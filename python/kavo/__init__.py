@@ -4,6 +4,6 @@ The library is found through $KAVO_VNX_LIBRARY, else build/lib/ of the source
 tree, else the dynamic loader's search path.
 """
 
-from .pool import KavoCancelled, KavoError, Pool, VideoInfo
+from .pool import KavoAbandoned, KavoCancelled, KavoError, Pool, VideoInfo
 
-__all__ = ["Pool", "VideoInfo", "KavoError", "KavoCancelled"]
+__all__ = ["Pool", "VideoInfo", "KavoError", "KavoCancelled", "KavoAbandoned"]

@@ -15,7 +15,7 @@ import argparse
 import concurrent.futures
 import sys
 
-from .pool import KavoError, Pool
+from .pool import KavoAbandoned, KavoError, Pool
 
 
 def _parser():
@@ -36,10 +36,10 @@ def _parser():
 def _line(path, future):
     try:
         info = future.result(timeout=0)
+    except KavoAbandoned:
+        return f"fail {path} abandoned", False
     except KavoError as e:
         return f"fail {path} code {e.code}", False
-    except concurrent.futures.CancelledError:
-        return f"fail {path} abandoned", False
     return f"done {path} [{info.min_ts}, {info.max_ts}] {info.size} bytes {info.width}x{info.height}", True
 
 

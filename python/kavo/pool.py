@@ -10,7 +10,9 @@ at once: the future is already failed when load_video returns), or on the
 thread that calls stop() or close() (requests still queued: KavoCancelled).
 A download that is running when the pool is stopped is abandoned by the
 library without a callback; its future stays pending (a later start() may
-still finish it) until close(), which cancels it.
+still finish it) until close(), which fails it with KavoAbandoned. Every
+future therefore ends once the pool is closed. Futures are marked running
+from the start: a download cannot be cancelled through its future.
 
 Done-callbacks of the futures run on those threads too. They may call
 load_video, but not stop(), start() or close() of their own pool: the stop
@@ -42,8 +44,17 @@ class KavoError(Exception):
 class KavoCancelled(KavoError):
     """The request was still queued when the pool was stopped (code -4)."""
 
-    def __init__(self, code=_native.KAVO_CANCELED):
-        super().__init__(code, f"request cancelled at stop (code {code})")
+    def __init__(self, code=_native.KAVO_CANCELED, message=None):
+        super().__init__(code, message or f"request cancelled at stop (code {code})")
+
+
+class KavoAbandoned(KavoCancelled):
+    """The download was running when the pool was stopped and the pool was
+    closed before it finished; the library reports nothing for it, the file
+    holds what had arrived."""
+
+    def __init__(self):
+        super().__init__(_native.KAVO_CANCELED, "download abandoned: running when the pool was stopped")
 
 
 @dataclasses.dataclass(frozen=True)
@@ -189,6 +200,7 @@ class Pool:
         conf = _native.kavo_video_conf(min_ts_=_timestamp_arg(begin, "begin"), max_ts_=_timestamp_arg(end, "end"),
                                        type_=_native.KAVO_VIDEO_MP4_H264)
         future = concurrent.futures.Future()
+        future.set_running_or_notify_cancel()
         self._enter()
         try:
             key = self._requests.add(future)
@@ -226,8 +238,8 @@ class Pool:
             raise KavoError(rc, "KavoPoolStart failed")
 
     def close(self):
-        """Destroys the pool: queued requests fail with KavoCancelled, the
-        futures of abandoned downloads are cancelled. Idempotent."""
+        """Destroys the pool: queued requests fail with KavoCancelled, abandoned
+        downloads with KavoAbandoned. Idempotent."""
         self._refuse_in_callback("close()")
         with self._cond:
             if self._closing:
@@ -238,7 +250,7 @@ class Pool:
         self._lib.KavoPoolDestroy(handle)
         # The library calls back no more: whatever is left was abandoned.
         for future in self._requests.drain():
-            future.cancel()
+            future.set_exception(KavoAbandoned())
 
     @property
     def closed(self):
@@ -251,5 +263,8 @@ class Pool:
         self.close()
 
     def __del__(self):
-        if getattr(self, "_handle", None) is not None and not self._requests.in_callback():
-            self.close()
+        try:
+            if getattr(self, "_handle", None) is not None and not self._requests.in_callback():
+                self.close()
+        except Exception:
+            pass  # interpreter shutdown: nothing sensible left to do

@@ -14,7 +14,7 @@ import tempfile
 import threading
 import unittest
 
-from kavo import KavoCancelled, KavoError, Pool, VideoInfo
+from kavo import KavoAbandoned, KavoCancelled, KavoError, Pool, VideoInfo
 from kavo import _native
 
 from .simulator import Simulator
@@ -166,8 +166,10 @@ class PoolTest(unittest.TestCase):
             self.assertEqual(future.exception(timeout=0).code, -4)
         self.assertFalse(running.done())  # abandoned: no callback
         self.assertEqual([r["target"].split("/export")[0] for r in self.sim.stats()["requests"]], ["/held/delay/120000"])
+        self.assertFalse(running.cancel())  # a download cannot be cancelled through its future
         pool.close()
-        self.assertTrue(running.cancelled())
+        # closing ends it: the library will never report it
+        self.assertIsInstance(running.exception(timeout=0), KavoAbandoned)
 
     def test_start_after_stop(self):
         pool = self.pool(2)
@@ -269,6 +271,15 @@ class PoolTest(unittest.TestCase):
         run = subprocess.run([sys.executable, "-m", "kavo", "fetch", self.sim.url("/content-length"),
                               "--begin", "1", "--end", "2", "-o", bad], capture_output=True, text=True, timeout=WAIT)
         self.assertEqual((run.returncode, run.stdout), (1, f"fail {bad} code -1\n"))
+
+        # --wait is the behaviour here: past it the pool is stopped and closed
+        held, queued = self.out("held.mp4"), self.out("queued.mp4")
+        run = subprocess.run([sys.executable, "-m", "kavo", "fetch", self.sim.url("/held/delay/60000"),
+                              "--sessions", "1", "--wait", "0.5", "--begin", "1", "--end", "2", "-o", held,
+                              "--begin", "3", "--end", "4", "-o", queued],
+                             capture_output=True, text=True, timeout=WAIT)
+        self.assertEqual((run.returncode, sorted(run.stdout.splitlines())),
+                         (1, [f"fail {held} abandoned", f"fail {queued} code -4"]))
 
 
 if __name__ == "__main__":

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <vector>
@@ -105,7 +106,12 @@ bool Media__Inspect(media_info& aInfo, std::string& aError) {
 }
 
 bool Media__Make(const std::string& aPath, std::string& aError) {
-  const std::string temp = aPath + ".part";
+  // A name of our own beside the target: two servers started at once may
+  // both find the recording missing.
+  const std::string temp = aPath + ".part" + std::to_string(::getpid());
+  std::error_code ec;
+  const auto dir = std::filesystem::path(aPath).parent_path();
+  if (!dir.empty()) std::filesystem::create_directories(dir, ec);
   const std::string location = "location=" + temp;
   // Ten seconds of a moving test picture, a key frame every second.
   std::vector<std::string> args = {

@@ -216,6 +216,8 @@ class VmsSimTest(unittest.TestCase):
             ("/a/status-404", "404 Not Found", "chunked", ok),
             ("/a/close-after-last-chunk", "200 OK", "chunked", ok),
             ("/a/tiny-chunks", "200 OK", "tiny", ok),
+            ("/a/slow/200", "200 OK", "chunked", ok),
+            ("/a/delay/50/tiny-chunks/status-404", "404 Not Found", "tiny", ok),
             ("/a/audio-first", "200 OK", "chunked", ok),
             ("/a/quoted-boundary", "200 OK", "chunked", ok),
             ("/a/no-video-track", "200 OK", "chunked", only_audio),
