@@ -20,6 +20,7 @@ waits for the worker thread the callback runs on. The pool refuses such a call
 with RuntimeError instead of hanging.
 """
 
+import atexit
 import concurrent.futures
 import ctypes
 import dataclasses
@@ -27,10 +28,21 @@ import itertools
 import operator
 import os
 import threading
+import weakref
 
 from . import _native
 
 UINT64_MAX = 2**64 - 1
+
+# Pools not closed yet. They are closed before the interpreter goes away, so
+# the worker thread never calls back into a finalising interpreter.
+_open_pools = weakref.WeakSet()
+
+
+@atexit.register
+def _close_open_pools():
+    for pool in list(_open_pools):
+        pool.close()
 
 
 class KavoError(Exception):
@@ -172,6 +184,7 @@ class Pool:
         if self._lib.KavoPoolCreate(ctypes.byref(handle), None, max_sessions) != 0:
             raise KavoError(_native.KAVO_FAIL, "KavoPoolCreate failed")
         self._handle = handle
+        _open_pools.add(self)
 
     # Calls into the library are counted, so close() destroys the pool only
     # when no other thread is still inside it.

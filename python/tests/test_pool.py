@@ -211,6 +211,25 @@ class PoolTest(unittest.TestCase):
             threading.Event().wait(0.01)
         self.assertEqual(nested[0].result(timeout=WAIT).path, self.out("c.mp4"))
 
+    def test_exit_with_downloads_under_way(self):
+        # The interpreter closes a forgotten pool on exit: queued and running
+        # requests end, the process exits normally.
+        script = ("import sys, kavo\n"
+                  "p = kavo.Pool(1)\n"
+                  "running = p.load_video(sys.argv[1], sys.argv[2], 1, 2)\n"
+                  "queued = p.load_video(sys.argv[1], sys.argv[3], 1, 2)\n"
+                  "running.add_done_callback(lambda f: print('running', type(f.exception()).__name__))\n"
+                  "queued.add_done_callback(lambda f: print('queued', type(f.exception()).__name__))\n"
+                  "import time\n"
+                  "for _ in range(500):\n"
+                  "    if b'\"active\": 1' in __import__('urllib.request').request.urlopen(sys.argv[4]).read(): break\n"
+                  "    time.sleep(0.01)\n")
+        run = subprocess.run([sys.executable, "-c", script, self.sim.url("/held/delay/60000"), self.out("a.mp4"),
+                              self.out("b.mp4"), self.sim.url("/sim/stats")],
+                             capture_output=True, text=True, timeout=WAIT)
+        self.assertEqual((run.returncode, run.stdout), (0, "queued KavoCancelled\nrunning KavoAbandoned\n"),
+                         run.stderr)
+
     def test_server_behaviours(self):
         size = len(self.recording)
         cases = [
