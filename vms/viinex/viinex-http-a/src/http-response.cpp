@@ -90,6 +90,10 @@ class video_response_body_parser : public response_body_parser_like {
  public:
   explicit video_response_body_parser(const std::string& aVideoPath)
       : video_path_(aVideoPath), state_(WAITING_FOR_BOUNDARY) {
+    // Unbuffered: every run of video bytes is written and flushed at once
+    // anyway, and after a failed write no bytes may stay behind in a buffer
+    // for the stream to try again when it is closed.
+    video_stream_.rdbuf()->pubsetbuf(nullptr, 0);
     video_stream_.open(video_path_, std::ios::out | std::ios::binary | std::ios::trunc);
     if (!video_stream_.is_open()) throw std::runtime_error("Failed to open video file: " + aVideoPath);
     resetMatchers();
