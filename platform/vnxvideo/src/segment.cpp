@@ -171,6 +171,9 @@ int Segment__Acquire(const char* aEndpoint, int aMaxSizeMb, segment*& aSegment) 
   auto found = registry.find(aEndpoint);
   if (found != registry.end()) {
     found->second->refs_.fetch_add(1, std::memory_order_relaxed);
+    if (aMaxSizeMb != 0 && static_cast<uint64_t>(aMaxSizeMb) << 20 != found->second->size_)
+      Log(VNXLOG_DEBUG, kSUBSYSTEM, "segment <%s> already open with size-mb:%d (asked:%d)",
+          found->second->shm_name_.c_str(), static_cast<int>(found->second->size_ >> 20), aMaxSizeMb);
     aSegment = found->second;
     return vnxvideo_err_ok;
   }

@@ -45,7 +45,8 @@ const char* const kUSAGE =
     "  --fps N           frame rate (default 30)\n"
     "  --pattern NAME    videotestsrc pattern (default smpte; e.g. ball, white)\n"
     "  --seconds S       run time (default 5)\n"
-    "  --frames N        stop after N frames instead (default: no limit)\n"
+    "  --frames N        stop after N frames instead (default: no limit); a\n"
+    "                    pipeline that gives no frame for 10 s ends the run\n"
     "\n"
     "Rows: a unit expects rows without gaps, but GStreamer pads every row to a\n"
     "multiple of 4 bytes (GRAY8 and NV12 widths not a multiple of 4, I420\n"
@@ -280,6 +281,7 @@ int main(int argc, char** argv) {
   auto nextStats = started + std::chrono::seconds(1);
   long handed = 0, repacked = 0, thrown = 0;
   bool toldRepack = false;
+  auto lastSample = started;
   while (status == 0 && !_s_stop) {
     if (frames > 0 && handed >= frames) break;
     if (frames == 0 && clock::now() - started >= std::chrono::seconds(seconds)) break;
@@ -295,7 +297,13 @@ int main(int argc, char** argv) {
       break;
     }
     GstSample* sample = gst_app_sink_try_pull_sample(GST_APP_SINK(sink), 100 * GST_MSECOND);
+    if (sample == nullptr && clock::now() - lastSample >= std::chrono::seconds(10)) {
+      // A run bounded by --frames must still end when the pipeline stalls.
+      std::fprintf(stderr, "mediastreamer-host: no frame from the pipeline for 10 s\n");
+      status = 1;
+    }
     if (sample != nullptr) {
+      lastSample = clock::now();
       GstVideoInfo info;
       GstBuffer* buffer = gst_sample_get_buffer(sample);
       if (buffer != nullptr && gst_video_info_from_caps(&info, gst_sample_get_caps(sample))) {

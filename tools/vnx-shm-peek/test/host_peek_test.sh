@@ -42,4 +42,21 @@ I420  68 48 P6 3 255
 NV12  64 48 P6 3 255
 NV12  66 48 P6 3 255
 TABLE
+
+# The host's refusals: each ends the run with status 1 and says why.
+#   expected message | arguments
+while IFS='|' read -r expected args; do
+  if eval "\"\$host\" $args" >"$work/host.out" 2>&1; then
+    echo "FAIL host $args: status 0"; fail=1
+  elif ! grep -qF "$expected" "$work/host.out"; then
+    echo "FAIL host $args: no <$expected> in:"; cat "$work/host.out"; fail=1
+  else
+    echo "ok   host refuses: $expected"
+  fi
+done <<'TABLE'
+dlopen: /nonexistent/bundle.so|--bundle /nonexistent/bundle.so
+MediaStreamerCreateUnit refused|--bundle "$bundle" --conf '{"endpoint": ""}'
+I420 needs an even width and height|--bundle "$bundle" --format I420 --width 63 --height 48
+bad value <YUY2> for --format|--bundle "$bundle" --format YUY2
+TABLE
 exit $fail
