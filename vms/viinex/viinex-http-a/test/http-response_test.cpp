@@ -4,6 +4,7 @@
 // a boundary long enough to overflow a regular-expression engine inside the
 // download coroutine, bodies that never end, bytes after the end, a full disk.
 #include <tarn/support/viinex/internal/http-response.h>
+#include <tarn/support/viinex/internal/http-summary.h>
 
 #include <tarn/testing/log_capture.h>
 
@@ -18,6 +19,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <random>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -35,6 +37,7 @@ using Tarn::Support::Viinex::Internal::kRESPONSE_KEPT_PARTS_CAP;
 using Tarn::Support::Viinex::Internal::response_body_parser_up_t;
 using Tarn::Support::Viinex::Internal::ResponseBodyParser__CreateVideo;
 using Tarn::Support::Viinex::Internal::ResponseBodyParser__HeldBytes;
+using Tarn::Support::Viinex::Internal::Summary__DecodeVideoInfo;
 namespace Capture = Tarn::Testing;
 
 // A fresh directory for the video files of one test, removed with its files.
@@ -231,6 +234,158 @@ TEST(ResponseParser, BodiesGiveTheSameResultHoweverTheyAreCut) {
       _T_check(c, path, out);
       if (::testing::Test::HasFailure()) return;
     }
+  }
+}
+
+// The body rules in their plainest form: the whole buffer searched again for
+// every piece, the kept-back end found by trying every length. The parser must
+// pass on exactly the same bytes after every piece.
+class reference_parser {
+ public:
+  explicit reference_parser(const std::string& aDelimiter) : delimiter_(aDelimiter) {}
+
+  void feed(const std::string& aPiece) {
+    if (state_ == kCOMPLETE) return;
+    buffer_ += aPiece;
+    while (!buffer_.empty() && state_ != kCOMPLETE) {
+      if (state_ == kWAITING) {
+        const size_t at = buffer_.find(delimiter_);
+        if (at == std::string::npos || buffer_.size() - at - delimiter_.size() < 2) return;
+        buffer_.erase(0, at + delimiter_.size());
+        if (buffer_.compare(0, 2, "--") == 0) {
+          state_ = kCOMPLETE;
+          return;
+        }
+        if (buffer_.compare(0, 2, "\r\n") == 0) buffer_.erase(0, 2);
+        binary_ = false;
+        body_.clear();
+        state_ = kHEADERS;
+      } else if (state_ == kHEADERS) {
+        if (buffer_.size() < 2) return;
+        size_t end = 0;
+        size_t skip = 2;
+        if (buffer_.compare(0, 2, "\r\n") != 0) {
+          end = buffer_.find("\r\n\r\n");
+          if (end == std::string::npos) return;
+          skip = end + 4;
+        }
+        std::string block = buffer_.substr(0, end);
+        buffer_.erase(0, skip);
+        std::string type;
+        bool typed = false;
+        std::istringstream lines(block);
+        for (std::string line; std::getline(lines, line);) {
+          if (!line.empty() && line.back() == '\r') line.pop_back();
+          const size_t colon = line.find(':');
+          if (colon == std::string::npos) continue;
+          std::string name = line.substr(0, colon);
+          name.erase(0, name.find_first_not_of(" \t"));
+          name.erase(name.find_last_not_of(" \t") + 1);
+          for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+          if (name == "content-type") {
+            typed = true;
+            type = line.substr(colon + 1);
+          }
+        }
+        binary_ = typed && type.find("video/mp4") != std::string::npos;
+        state_ = kBODY;
+      } else {
+        const size_t at = buffer_.find(delimiter_);
+        if (at == std::string::npos) {
+          size_t held = 0;
+          const std::string crlf_delimiter = "\r\n" + delimiter_;
+          for (size_t n = 1; n <= buffer_.size(); ++n) {
+            const std::string end = buffer_.substr(buffer_.size() - n);
+            if ((n < delimiter_.size() && delimiter_.compare(0, n, end) == 0) ||
+                (n < crlf_delimiter.size() && crlf_delimiter.compare(0, n, end) == 0))
+              held = n;
+          }
+          passOn(buffer_.substr(0, buffer_.size() - held));
+          buffer_.erase(0, buffer_.size() - held);
+          return;
+        }
+        size_t content = at;
+        if (content >= 2 && buffer_.compare(content - 2, 2, "\r\n") == 0) content -= 2;
+        passOn(buffer_.substr(0, content));
+        buffer_.erase(0, at);
+        bodies_.push_back(body_);
+        state_ = kWAITING;
+      }
+    }
+  }
+
+  bool complete() const { return state_ == kCOMPLETE; }
+  const std::string& file() const { return file_; }
+  // What getVideoInfo gives: 0 false, 1 true, 2 an exception.
+  int result() const {
+    if (!complete() || bodies_.empty()) return 0;
+    Capture::LogCapture__Clear();
+    video_info info;
+    try {
+      return Summary__DecodeVideoInfo(info, bodies_.back()) ? 1 : 0;
+    } catch (const std::runtime_error&) {
+      return 2;
+    }
+  }
+
+ private:
+  enum { kWAITING, kHEADERS, kBODY, kCOMPLETE };
+  void passOn(const std::string& aBytes) { (binary_ ? file_ : body_) += aBytes; }
+
+  std::string delimiter_;
+  std::string buffer_;
+  std::string file_;
+  std::string body_;
+  std::vector<std::string> bodies_;
+  bool binary_ = false;
+  int state_ = kWAITING;
+};
+
+// Random bodies made of the pieces that matter (delimiters whole and cut
+// short, CR, LF, dashes, header lines, blank lines, a summary), cut at random
+// places, compared after every piece with the plain form of the rules. The
+// boundaries include ones that repeat themselves, where a search that resumes
+// in the middle of a near-match is easiest to get wrong.
+TEST(ResponseParser, MatchesThePlainRulesOnRandomBodies) {
+  const std::vector<std::string> boundaries = {"b", "frontier", "aaa", "abab", "-a-"};
+  temp_dir dir;
+  const std::string path = dir.file("video.mp4");
+  std::mt19937 random(20240101);
+  for (int round = 0; round < 1500; ++round) {
+    const std::string boundary = boundaries[round % boundaries.size()];
+    const std::string d = "--" + boundary;
+    const std::vector<std::string> tokens = {
+        d, d, d + "\r\n", d + "--", d.substr(0, d.size() - 1), "\r\n" + d.substr(0, d.size() / 2 + 1), "\r", "\n",
+        "\r\n", "\r\n\r\n", "-", "--", "x", boundary, boundary.substr(0, 1), ":", "Content-Type: video/mp4\r\n",
+        "content-TYPE:\tvideo/mp4 \n", "Content-Type: text/plain\r\n", "X-Other: 1\r\n", kJSON, std::string(1, '\0')};
+    std::string body;
+    const int count = static_cast<int>(random() % 60);
+    for (int i = 0; i < count; ++i) body += tokens[random() % tokens.size()];
+    std::vector<size_t> cuts;
+    const bool byte_by_byte = round % 7 == 0;
+    for (size_t i = 1; i < body.size(); ++i)
+      if (byte_by_byte || random() % 5 == 0) cuts.push_back(i);
+    const std::vector<std::string> pieces = _T_cut(body, cuts);
+    SCOPED_TRACE("round " + std::to_string(round) + ", body: " + body);
+
+    ::unlink(path.c_str());
+    reference_parser reference(d);
+    response_body_parser_up_t parser = ResponseBodyParser__CreateVideo(path);
+    parser->setBoundary("multipart/mixed; boundary=" + boundary);
+    for (const auto& piece : pieces) {
+      parser->handleChunkData(piece.data(), piece.size());
+      reference.feed(piece);
+      ASSERT_EQ(_T_read(path), reference.file());
+    }
+    ASSERT_EQ(parser->testComplete(), reference.complete());
+    const int expected = reference.result();
+    int result = 2;
+    try {
+      video_info info;
+      result = parser->getVideoInfo(info) ? 1 : 0;
+    } catch (const std::runtime_error&) {
+    }
+    ASSERT_EQ(result, expected);
   }
 }
 
