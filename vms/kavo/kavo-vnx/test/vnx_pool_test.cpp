@@ -349,4 +349,40 @@ TEST_F(KavoPoolTest, StartAfterStopWorks) {
   EXPECT_EQ(Fixture__Read(dir_.file("r.mp4")), video);
 }
 
+// A callback that stops its own pool (which the caller must not do) gets -1 and
+// a log line instead of an exception through C or a hang; the pool keeps
+// working and stops normally afterwards.
+TEST_F(KavoPoolTest, StopFromOwnCallbackFailsWithoutHarm) {
+  const std::string video = Fixture__VideoBytes(1000);
+  loopback_server server([&](const std::string&) {
+    scripted_reply reply;
+    reply.pieces_.push_back(_T_GoodResponse(video));
+    return reply;
+  });
+  ASSERT_EQ(KavoPoolCreate(&pool_, nullptr, 1), 0);
+  struct stopper {
+    void* pool_;
+    int rc_ = 0;
+    callback_log* log_;
+  } self{pool_, 0, &log_};
+  auto stopInCallback = [](int aCode, const kavo_video_info* aInfo, void* aArg) {
+    auto* s = static_cast<stopper*>(aArg);
+    s->rc_ = KavoPoolStop(s->pool_);
+    request_tag tag{s->log_, 0};
+    _T_OnVideo(aCode, aInfo, &tag);
+  };
+  const std::string url = server.url("/cam");
+  ASSERT_EQ(KavoPoolLoadVideoAsync(pool_, url.c_str(), dir_.file("s.mp4").c_str(), &conf_, stopInCallback, &self), 0);
+  ASSERT_TRUE(log_.waitFor(1));
+  EXPECT_EQ(self.rc_, kKAVO_FAIL);
+  EXPECT_TRUE(LogCapture__Has(1, "fail: exception <Resource deadlock avoided>", "KavoPoolStop")) << LogCapture__Dump();
+
+  request_tag tag{&log_, 1};
+  ASSERT_EQ(KavoPoolLoadVideoAsync(pool_, url.c_str(), dir_.file("t.mp4").c_str(), &conf_, _T_OnVideo, &tag), 0);
+  ASSERT_TRUE(log_.waitFor(2));
+  EXPECT_EQ(log_.calls()[1].code_, 0);
+  EXPECT_EQ(KavoPoolStop(pool_), 0);
+  EXPECT_TRUE(LogCapture__Has(4, "done", "stop"));
+}
+
 }  // namespace

@@ -31,6 +31,7 @@
 #include <mutex>
 #include <queue>
 #include <string_view>
+#include <system_error>
 #include <thread>
 
 namespace Tarn { namespace Support { namespace Viinex {
@@ -207,6 +208,12 @@ bool storage_client::testBusy() { return getPendngQueryCount() != 0 || getActive
 
 void storage_client::stop() {
   LOG(5, "exec");
+  // A handler on the worker thread can't wait for its own thread to end. Refuse
+  // before anything changes, so that the client keeps working and can still be
+  // stopped (and destroyed) from another thread.
+  if (ioc_thread_ && ioc_thread_->get_id() == std::this_thread::get_id()) {
+    throw std::system_error(std::make_error_code(std::errc::resource_deadlock_would_occur));
+  }
   if (!started_.exchange(false)) {
     LOG(2, "fail: already stopped");
     return;

@@ -18,7 +18,8 @@
 // A handler must not call stop() or destroy its client; a cancellation handler
 // must not call getStats() or testBusy(). start(), stop() and the destructor
 // must not overlap each other. start() and stop() throw std::system_error when
-// the worker thread cannot be created or joined.
+// the worker thread cannot be created or joined; stop() called on the worker
+// thread itself throws it at once and changes nothing.
 #pragma once
 
 #include <tarn/support/viinex/http/types/media.h>
