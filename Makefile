@@ -2,7 +2,7 @@
 BUILD_DIR ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build test demo clean
+.PHONY: all deps configure build test demo bench fuzz clean
 
 all: build
 
@@ -20,6 +20,14 @@ test: build
 
 demo: build
 	@scripts/demo.sh $(BUILD_DIR)
+
+# Release build, benchmarks side by side with their anchors, one table.
+bench: deps
+	@scripts/bench.sh
+
+# Each fuzz target for a bounded time (FUZZ_SECONDS, default 60).
+fuzz: deps
+	@scripts/fuzz.sh
 
 clean:
 	rm -rf $(BUILD_DIR)
