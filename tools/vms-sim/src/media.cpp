@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -105,7 +106,16 @@ bool Media__Inspect(media_info& aInfo, std::string& aError) {
   return aError = "no video track", false;
 }
 
-bool Media__Make(const std::string& aPath, std::string& aError) {
+const media_info& media_set::forInterval(uint64_t aMs) const {
+  const uint64_t seconds = std::min<uint64_t>(kMaxSeconds, std::max<uint64_t>(1, aMs / 1000 + (aMs % 1000 != 0)));
+  return bySeconds_[seconds];
+}
+
+std::string Media__Path(const std::string& aDir, unsigned aSeconds) {
+  return aDir + "/recording-" + std::to_string(aSeconds) + "s.mp4";
+}
+
+bool Media__Make(const std::string& aPath, unsigned aSeconds, std::string& aError) {
   // A name of our own beside the target: two servers started at once may
   // both find the recording missing.
   const std::string temp = aPath + ".part" + std::to_string(::getpid());
@@ -113,9 +123,10 @@ bool Media__Make(const std::string& aPath, std::string& aError) {
   const auto dir = std::filesystem::path(aPath).parent_path();
   if (!dir.empty()) std::filesystem::create_directories(dir, ec);
   const std::string location = "location=" + temp;
-  // Ten seconds of a moving test picture, a key frame every second.
+  const std::string frames = "num-buffers=" + std::to_string(25 * aSeconds);
+  // A moving test picture at 25 frames a second, a key frame every second.
   std::vector<std::string> args = {
-      "gst-launch-1.0", "-q", "videotestsrc", "num-buffers=250", "pattern=ball", "!",
+      "gst-launch-1.0", "-q", "videotestsrc", frames, "pattern=ball", "!",
       "video/x-raw,width=640,height=360,framerate=25/1", "!",
       "x264enc", "speed-preset=ultrafast", "key-int-max=25", "!",
       "mp4mux", "!", "filesink", location};
@@ -132,22 +143,32 @@ bool Media__Make(const std::string& aPath, std::string& aError) {
   }
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
     std::remove(temp.c_str());
-    return aError = "gst-launch-1.0 failed to encode the recording", false;
+    return aError = "gst-launch-1.0 failed to encode " + aPath, false;
   }
   if (std::rename(temp.c_str(), aPath.c_str()) != 0)
     return aError = "cannot rename " + temp + ": " + std::strerror(errno), false;
   return true;
 }
 
-bool Media__Load(media_info& aInfo, const std::string& aPath, std::string& aError) {
-  struct stat st {};
-  if (::stat(aPath.c_str(), &st) != 0 && !Media__Make(aPath, aError)) return false;
-  std::ifstream in(aPath, std::ios::binary);
-  if (!in) return aError = "cannot open " + aPath, false;
-  std::ostringstream all;
-  all << in.rdbuf();
-  aInfo.bytes_ = all.str();
-  if (!Media__Inspect(aInfo, aError)) return aError = aPath + ": " + aError, false;
+bool Media__MakeAll(const std::string& aDir, std::string& aError) {
+  for (unsigned s = 1; s <= kMaxSeconds; ++s)
+    if (!Media__Make(Media__Path(aDir, s), s, aError)) return false;
+  return true;
+}
+
+bool Media__Load(media_set& aSet, const std::string& aDir, std::string& aError) {
+  for (unsigned s = 1; s <= kMaxSeconds; ++s) {
+    const std::string path = Media__Path(aDir, s);
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 && !Media__Make(path, s, aError)) return false;
+    media_info& info = aSet.bySeconds_[s];
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return aError = "cannot open " + path, false;
+    std::ostringstream all;
+    all << in.rdbuf();
+    info.bytes_ = all.str();
+    if (!Media__Inspect(info, aError)) return aError = path + ": " + aError, false;
+  }
   return true;
 }
 

@@ -43,14 +43,14 @@ constexpr unsigned kMaxRequestsPerConnection = 1000;
 
 struct options_t {
   unsigned short port_ = 0;
-  std::string media_;
+  std::string media_;  // directory of the recordings
   bool quiet_ = false;
   bool exitOnStdinEof_ = false;
 };
 
 struct server_t {
   asio::io_context ioc_;
-  media_info media_;
+  media_set media_;
   options_t options_;
   std::mt19937_64 random_{std::random_device{}()};
   uint64_t exports_ = 0;
@@ -387,7 +387,10 @@ bool _T_Export(server_t& aServer, const socket_sp_t& aSocket, const std::string&
     return false;
   }
 
-  const media_info& media = aServer.media_;
+  // The recording that covers the interval; a generated export starts with
+  // the longest one.
+  const media_info& media =
+      modes.big_ ? aServer.media_.longest() : aServer.media_.forInterval(end - begin);
   char boundaryText[40];
   std::snprintf(boundaryText, sizeof boundaryText, "tarn-sim-%016llx",
                 static_cast<unsigned long long>(aServer.random_()));
@@ -549,8 +552,8 @@ void _T_Accept(server_t& aServer, tcp::acceptor& aAcceptor, asio::yield_context 
 }
 
 int _T_Usage() {
-  std::cerr << "usage: vms-sim [--port P] [--media FILE] [--quiet] [--exit-on-stdin-eof]\n"
-               "       vms-sim --make-media FILE\n";
+  std::cerr << "usage: vms-sim [--port P] [--media DIR] [--quiet] [--exit-on-stdin-eof]\n"
+               "       vms-sim --make-media DIR\n";
   return 2;
 }
 
@@ -572,7 +575,7 @@ int Main(int argc, char** argv) {
       options.media_ = argv[++i];
     } else if (arg == "--make-media" && hasValue) {
       std::string error;
-      if (!Media__Make(argv[++i], error)) return std::cerr << "vms-sim: " << error << std::endl, 1;
+      if (!Media__MakeAll(argv[++i], error)) return std::cerr << "vms-sim: " << error << std::endl, 1;
       return 0;
     } else if (arg == "--quiet") {
       options.quiet_ = true;

@@ -152,8 +152,11 @@ class VmsSimTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.proc, cls.port = start_sim()
-        with open(MEDIA, "rb") as f:
-            cls.recording = f.read()
+        cls.recordings = {}
+        for seconds in range(1, 11):
+            with open(os.path.join(MEDIA, f"recording-{seconds}s.mp4"), "rb") as f:
+                cls.recordings[seconds] = f.read()
+        cls.recording = cls.recordings[10]  # the one for the default interval
 
     @classmethod
     def tearDownClass(cls):
@@ -192,9 +195,13 @@ class VmsSimTest(unittest.TestCase):
         self.assertTrue(r.headers["content-type"].startswith("multipart/mixed; boundary="))
         self.assertIsNotNone(r.chunks)
         self.assertIn(("ftyp", 32), mp4_boxes(self.recording))
-        _, track = self.check_export(r)
-        # the recording lasts ten seconds: the interval is cut at the end asked for
+        _, track = self.check_export(r, video=self.recordings[4])
         self.assertEqual(track["interval"], ["2025-12-11T10:00:00.000Z", "2025-12-11T10:00:04.000Z"])
+        # an interval is covered by the recording of its length in whole seconds
+        for ms, seconds in [(0, 1), (1, 1), (999, 1), (1000, 1), (1001, 2), (9999, 10), (10000, 10)]:
+            with self.subTest(ms=ms):
+                self.check_export(self.get(target("/cam1", BEGIN, BEGIN + ms)), video=self.recordings[seconds])
+        # the longest recording lasts ten seconds: a longer interval is cut there
         r = self.get(target("/cam1", BEGIN + 1, BEGIN + 60000))
         _, track = self.check_export(r)
         self.assertEqual(track["interval"], ["2025-12-11T10:00:00.001Z", "2025-12-11T10:00:10.001Z"])
