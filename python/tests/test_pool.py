@@ -178,6 +178,31 @@ class PoolTest(unittest.TestCase):
         info = pool.load_video(self.sim.url("/cam1"), path, BEGIN, BEGIN + 3000).result(timeout=WAIT)
         self.assert_matches_export(info, "/cam1", BEGIN, BEGIN + 3000, path)
 
+    def test_stop_while_a_callback_runs_on_the_worker(self):
+        # The caller waits in KavoPoolStop for the worker thread, which is in
+        # a Python callback: the wait must not hold the GIL.
+        pool = self.pool(1)
+        main = threading.get_ident()
+        entered, in_stop = threading.Event(), threading.Event()
+
+        def slow_callback(future):
+            entered.set()
+            for _ in range(500):  # until the main thread is in stop()
+                frame = sys._current_frames().get(main)
+                if frame is not None and frame.f_code.co_name == "stop":
+                    in_stop.set()
+                    break
+                threading.Event().wait(0.01)
+            threading.Event().wait(0.1)  # and has gone on into the library
+
+        # the delay keeps the download from ending before the callback is added
+        future = pool.load_video(self.sim.url("/cam1/delay/500"), self.out("a.mp4"), BEGIN, BEGIN + 1000)
+        future.add_done_callback(slow_callback)
+        self.assertTrue(entered.wait(WAIT))
+        pool.stop()  # returns once the worker has left the callback
+        self.assertTrue(in_stop.is_set())
+        self.assertEqual(future.result(timeout=0).path, self.out("a.mp4"))
+
     def test_stop_from_own_callback_is_refused(self):
         pool = self.pool(1)
         seen = []
