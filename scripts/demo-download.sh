@@ -57,7 +57,7 @@ while read -r what file min max length _ size; do
   actual=$(stat -c %s "$file")
   mark=ok
   [ "$actual" = "$length" ] || { mark="size $actual differs"; bad=1; }
-  printf '  %s  %s %s  %s bytes  %s  %s\n' "${file#"$build"/}" "$min" "$max" "$length" "$size" "$mark"
+  printf '  %s  %s %s  %s bytes  %s  %s\n' "${file#"$root"/}" "$min" "$max" "$length" "$size" "$mark"
 done <<<"$results"
 
 count=$(grep -c '^done ' <<<"$results" || true)
@@ -65,4 +65,4 @@ if [ "$status" -ne 0 ] || [ "$bad" -ne 0 ] || [ "$count" -ne 4 ]; then
   echo "Recorded video: FAILED ($count of 4 downloaded; log: $log)"
   exit 1
 fi
-echo "Recorded video: 4 of 4 downloaded, each file as long as the VMS reported (log: ${log#"$build"/})"
+echo "Recorded video: 4 of 4 downloaded, each file as long as the VMS reported (log: ${log#"$root"/})"
