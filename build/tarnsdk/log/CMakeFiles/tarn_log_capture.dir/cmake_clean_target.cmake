@@ -1,3 +1,0 @@
-file(REMOVE_RECURSE
-  "../../lib/static/libtarn_log_capture.a"
-)
