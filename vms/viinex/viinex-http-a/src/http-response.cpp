@@ -16,6 +16,7 @@
 #include <tarn/support/log.h>
 
 #include <algorithm>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <stdexcept>
@@ -44,6 +45,8 @@ class _T_stream_matcher {
   }
   void restart() { state_ = 0; }
   size_t size() const { return pattern_.size(); }
+  // The first byte of the pattern, which the pattern must not be empty for.
+  char front() const { return pattern_.front(); }
   // Length of the longest end of the bytes fed so far that begins the pattern.
   size_t state() const { return state_; }
   // Feeds one byte; true when it completes an occurrence of the pattern.
@@ -291,8 +294,29 @@ bool video_response_body_parser::parsePartBody() {
   size_t at = 0;
   if (delimiter_.size() > 0) {
     bool found = false;
-    while (scanned_ < buffer_.size() && !found) {
-      const char byte = buffer_[scanned_++];
+    // While neither matcher has a partial match, a byte that starts neither
+    // pattern changes nothing: jump to the next byte that starts one (found
+    // with memchr, each byte value looked for again only once passed), so
+    // video bytes are fed to the matchers only around CRs and dashes. The
+    // search stays linear and finds exactly what feeding every byte finds.
+    const char* const data = buffer_.data();
+    const size_t end = buffer_.size();
+    const char first = delimiter_.front(), crlfFirst = crlf_delimiter_.front();
+    size_t nextFirst = 0, nextCrlfFirst = 0;  // positions found last; searched again once behind scanned_
+    bool searched = false;
+    auto next = [&](char aByte, size_t& aAt) {
+      const void* hit = std::memchr(data + scanned_, aByte, end - scanned_);
+      aAt = hit ? size_t(static_cast<const char*>(hit) - data) : end;
+    };
+    while (scanned_ < end && !found) {
+      if (delimiter_.state() == 0 && crlf_delimiter_.state() == 0) {
+        if (!searched || nextFirst < scanned_) next(first, nextFirst);
+        if (!searched || nextCrlfFirst < scanned_) next(crlfFirst, nextCrlfFirst);
+        searched = true;
+        scanned_ = std::min(nextFirst, nextCrlfFirst);
+        if (scanned_ == end) break;
+      }
+      const char byte = data[scanned_++];
       crlf_delimiter_.feed(byte);
       found = delimiter_.feed(byte);
     }
