@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake pkg-config python3
+  build-essential cmake pkg-config python3 curl
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libboost1.81-dev libboost-url1.81-dev libboost-context1.81-dev
   libjsoncpp-dev libcjson-dev
