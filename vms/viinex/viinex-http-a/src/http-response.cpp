@@ -85,6 +85,10 @@ void _T_trim(std::string& aText) {
   aText = aText.substr(first, last - first + 1);
 }
 
+void _T_shrink_if_mostly_free(std::string& aBuffer) {
+  if (aBuffer.capacity() > _T_BUFFER_SHRINK_ABOVE && aBuffer.size() < aBuffer.capacity() / 4) aBuffer.shrink_to_fit();
+}
+
 bool _T_begins_with(const std::string& aText, const char* aPrefix, size_t aPrefixSize) {
   return aText.size() >= aPrefixSize && aText.compare(0, aPrefixSize, aPrefix, aPrefixSize) == 0;
 }
@@ -125,6 +129,7 @@ class video_response_body_parser : public response_body_parser_like {
   bool findPartBoundary();
   bool parsePartHeaders();
   bool parsePartBody();
+  bool scanBody(const char* aData, size_t aEnd);
   void passOn(const char* aData, size_t aSize);
   bool keep(size_t aSize);
   void refuse();
@@ -181,6 +186,25 @@ void video_response_body_parser::handleChunkData(const char* aBufferData, size_t
   // Nothing after the closing delimiter can matter, nor anything of a body
   // already refused.
   if (state_ == COMPLETE || refused_) return;
+  // Inside a part with nothing held back, the piece is searched where it lies
+  // and its content passed on from there, not copied through buffer_ first:
+  // only the end that may begin a delimiter is kept. A piece in which the
+  // part ends takes the general way below, searched again from its start.
+  if (state_ == READING_BODY && buffer_.empty() && delimiter_.size() > 0 && scanned_ == 0 &&
+      delimiter_.state() == 0 && crlf_delimiter_.state() == 0) {
+    if (!scanBody(aBufferData, aBufferSize)) {
+      const size_t held = std::max(delimiter_.state(), crlf_delimiter_.state());
+      passOn(aBufferData, aBufferSize - held);
+      if (refused_) return;
+      buffer_.assign(aBufferData + aBufferSize - held, held);
+      scanned_ = held;
+      _T_shrink_if_mostly_free(buffer_);
+      return;
+    }
+    delimiter_.restart();
+    crlf_delimiter_.restart();
+    scanned_ = 0;
+  }
   buffer_.append(aBufferData, aBufferSize);
   while (!buffer_.empty() && state_ != COMPLETE && !refused_) {
     bool advanced = false;
@@ -202,7 +226,7 @@ void video_response_body_parser::handleChunkData(const char* aBufferData, size_t
     }
     if (!advanced) break;
   }
-  if (buffer_.capacity() > _T_BUFFER_SHRINK_ABOVE && buffer_.size() < buffer_.capacity() / 4) buffer_.shrink_to_fit();
+  _T_shrink_if_mostly_free(buffer_);
 }
 
 bool video_response_body_parser::findPartBoundary() {
@@ -293,33 +317,7 @@ bool video_response_body_parser::parsePartHeaders() {
 bool video_response_body_parser::parsePartBody() {
   size_t at = 0;
   if (delimiter_.size() > 0) {
-    bool found = false;
-    // While neither matcher has a partial match, a byte that starts neither
-    // pattern changes nothing: jump to the next byte that starts one (found
-    // with memchr, each byte value looked for again only once passed), so
-    // video bytes are fed to the matchers only around CRs and dashes. The
-    // search stays linear and finds exactly what feeding every byte finds.
-    const char* const data = buffer_.data();
-    const size_t end = buffer_.size();
-    const char first = delimiter_.front(), crlfFirst = crlf_delimiter_.front();
-    size_t nextFirst = 0, nextCrlfFirst = 0;  // positions found last; searched again once behind scanned_
-    bool searched = false;
-    auto next = [&](char aByte, size_t& aAt) {
-      const void* hit = std::memchr(data + scanned_, aByte, end - scanned_);
-      aAt = hit ? size_t(static_cast<const char*>(hit) - data) : end;
-    };
-    while (scanned_ < end && !found) {
-      if (delimiter_.state() == 0 && crlf_delimiter_.state() == 0) {
-        if (!searched || nextFirst < scanned_) next(first, nextFirst);
-        if (!searched || nextCrlfFirst < scanned_) next(crlfFirst, nextCrlfFirst);
-        searched = true;
-        scanned_ = std::min(nextFirst, nextCrlfFirst);
-        if (scanned_ == end) break;
-      }
-      const char byte = data[scanned_++];
-      crlf_delimiter_.feed(byte);
-      found = delimiter_.feed(byte);
-    }
+    const bool found = scanBody(buffer_.data(), buffer_.size());
     if (!found) {
       // Keep back the end that may still begin CR LF and a delimiter, or a
       // delimiter alone; everything before it is content.
@@ -341,6 +339,34 @@ bool video_response_body_parser::parsePartBody() {
   parts_.push_back(std::move(part_));
   part_ = part();
   return true;
+}
+
+bool video_response_body_parser::scanBody(const char* aData, size_t aEnd) {
+  // While neither matcher has a partial match, a byte that starts neither
+  // pattern changes nothing: jump to the next byte that starts one (found with
+  // memchr, each byte value looked for again only once passed), so video
+  // bytes are fed to the matchers only around CRs and dashes. The search
+  // stays linear and finds exactly what feeding every byte finds.
+  const char first = delimiter_.front(), crlfFirst = crlf_delimiter_.front();
+  size_t nextFirst = 0, nextCrlfFirst = 0;  // positions found last; searched again once behind scanned_
+  bool searched = false;
+  auto next = [&](char aByte, size_t& aAt) {
+    const void* hit = std::memchr(aData + scanned_, aByte, aEnd - scanned_);
+    aAt = hit ? size_t(static_cast<const char*>(hit) - aData) : aEnd;
+  };
+  while (scanned_ < aEnd) {
+    if (delimiter_.state() == 0 && crlf_delimiter_.state() == 0) {
+      if (!searched || nextFirst < scanned_) next(first, nextFirst);
+      if (!searched || nextCrlfFirst < scanned_) next(crlfFirst, nextCrlfFirst);
+      searched = true;
+      scanned_ = std::min(nextFirst, nextCrlfFirst);
+      if (scanned_ == aEnd) break;
+    }
+    const char byte = aData[scanned_++];
+    crlf_delimiter_.feed(byte);
+    if (delimiter_.feed(byte)) return true;
+  }
+  return false;
 }
 
 void video_response_body_parser::passOn(const char* aData, size_t aSize) {
