@@ -31,8 +31,7 @@ struct segment {
   std::atomic<bool> has_server_{false};  // one server per segment
 
   std::mutex arena_mutex_;
-  std::map<uint64_t, uint64_t> blocks_;  // live blocks: offset -> size
-  uint64_t cursor_ = 0;                  // next-fit start: blocks are taken in ring order
+  std::map<uint64_t, uint64_t> blocks_;  // live blocks: offset -> size, taken first fit
 
   vnxshm::header* Header() const { return reinterpret_cast<vnxshm::header*>(base_); }
 };
