@@ -6,8 +6,9 @@
 // into the unit's shared-memory segment and published. The anchors copy the
 // same source buffer with one memcpy: into one fixed destination (the plain
 // limit), and into destinations taken in turn from a ring as large as the
-// unit's segment (what a copy costs when, like the unit's, its destination is
-// not the block it wrote last, so it is rarely in cache).
+// unit's segment (what the copy costs when its destination is cold: the
+// unit's copy cannot go to the block it wrote last, which is still published,
+// so it is the better the warmer the library keeps the other block).
 #include <tarn/support/mediastreamer/vnx_bundle.h>
 
 #include <benchmark/benchmark.h>
