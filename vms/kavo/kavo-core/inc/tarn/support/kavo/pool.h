@@ -16,7 +16,9 @@
  *       the record is null
  * Each request accepted by KavoPoolLoadVideoAsync (return 0) gets at most one
  * callback: exactly one unless it is running when the pool is stopped, in which
- * case it is abandoned without a call.
+ * case it gets no call while the pool is stopped. KavoPoolStart resumes it (and
+ * it ends with its one callback); KavoPoolDestroy abandons it for good. So what
+ * its callback uses must stay valid until one of the two.
  *
  * Threads: the callback runs on the caller's own thread before
  * KavoPoolLoadVideoAsync returns (immediate rejection), on the pool's worker
@@ -96,7 +98,8 @@ KAVO_API int KavoPoolCreate(void** aSelf, const char* aConf, uint8_t aMaxSession
  * -1 for a null handle or when the worker thread cannot be started. */
 KAVO_API int KavoPoolStart(void* aSelf);
 
-/* Stops the pool: running downloads are abandoned without a callback, queued
+/* Stops the pool: running downloads are held without a callback (a later
+ * KavoPoolStart resumes them, KavoPoolDestroy abandons them), queued
  * requests get -4 on this thread, in queue order, before it returns.
  * -1 for a null handle or when the worker thread cannot be joined. */
 KAVO_API int KavoPoolStop(void* aSelf);
