@@ -83,6 +83,7 @@ TEST(KavoPoolFaults, EachFaultEndsInOneFailureAndThePoolServesOn) {
   sim_scratch_dir dir;
   callback_board board;
   Tarn::Testing::LogCapture__Clear();
+  const size_t fdsBefore = Tarn::Testing::Process__Usage().fds_;
 
   const std::vector<fault_row> rows = {
       {"connection reset in the middle of the body", "/reset-mid-body",
@@ -128,6 +129,8 @@ TEST(KavoPoolFaults, EachFaultEndsInOneFailureAndThePoolServesOn) {
   // below are final.
   for (void* pool : pools) KavoPoolDestroy(pool);
   ASSERT_TRUE(allCalled) << LogCapture__Dump();
+  // Every socket and file of the failed exchanges is closed.
+  EXPECT_EQ(Tarn::Testing::Process__Usage().fds_, fdsBefore);
 
   for (size_t i = 0; i < rows.size(); ++i) {
     const fault_row& row = rows[i];
@@ -182,6 +185,58 @@ TEST(KavoPoolFaults, EachFaultEndsInOneFailureAndThePoolServesOn) {
     EXPECT_GE(next.called_, fault.called_);
     EXPECT_TRUE(Sim__ReadFile(dir.file(std::to_string(i) + "-next.mp4")) == video);
   }
+}
+
+// The exchanges of one pool share its worker thread: faults interleaved with
+// good downloads on one pool end only their own requests.
+TEST(KavoPoolFaults, FaultsInterleavedOnOnePoolEndOnlyTheirOwnRequests) {
+  const std::string video = Sim__Recording(5);
+  ASSERT_GT(video.size(), 8192u) << "no recordings in " << Tarn::Testing::Sim__MediaDir();
+  vms_sim sim;
+  closed_port nobody;
+  sim_scratch_dir dir;
+  callback_board board;
+  const size_t fdsBefore = Tarn::Testing::Process__Usage().fds_;
+
+  // Good downloads come in pieces spread over half a second, so that the
+  // faults fall between their reads.
+  const std::string nobodyUrl = "http://127.0.0.1:" + std::to_string(nobody.port()) + "/cam";
+  const std::vector<std::string> faults = {sim.url("/reset-mid-body"), sim.url("/garbage-status"),
+                                           sim.url("/huge-header"), sim.url("/close-before-answer"), nobodyUrl};
+  std::vector<std::string> urls;
+  for (int round = 0; round < 3; ++round) {
+    for (const auto& fault : faults) {
+      urls.push_back(sim.url("/good/" + std::to_string(urls.size()) + "/slow/500"));
+      urls.push_back(fault);
+    }
+  }
+  void* pool = nullptr;
+  ASSERT_EQ(KavoPoolCreate(&pool, nullptr, 8), 0);
+  const kavo_video_conf conf{kBegin, kEnd, 0, 0, 0, kKAVO_VIDEO_MP4_H264};
+  std::unique_ptr<request_slot[]> slots(new request_slot[urls.size()]);
+  for (size_t i = 0; i < urls.size(); ++i) {
+    slots[i].board_ = &board;
+    const std::string path = dir.file(std::to_string(i) + ".mp4");
+    ASSERT_EQ(KavoPoolLoadVideoAsync(pool, urls[i].c_str(), path.c_str(), &conf, _T_OnVideo, &slots[i]), 0);
+  }
+  const bool allCalled = board.waitFor(urls.size(), std::chrono::seconds(60));
+  KavoPoolDestroy(pool);
+  ASSERT_TRUE(allCalled) << LogCapture__Dump();
+  EXPECT_EQ(Tarn::Testing::Process__Usage().fds_, fdsBefore);
+
+  for (size_t i = 0; i < urls.size(); ++i) {
+    SCOPED_TRACE(urls[i]);
+    EXPECT_EQ(slots[i].calls_, 1);
+    const std::string got = Sim__ReadFile(dir.file(std::to_string(i) + ".mp4"));
+    if (i % 2 == 0) {
+      EXPECT_EQ(slots[i].code_, 0);
+      EXPECT_TRUE(got == video);
+    } else {
+      EXPECT_EQ(slots[i].code_, kKAVO_FAIL);
+      EXPECT_TRUE(got == video.substr(0, got.size()));
+    }
+  }
+  EXPECT_LE(sim.statsNumber("max_active"), 8);
 }
 
 }  // namespace
