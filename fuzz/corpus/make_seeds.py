@@ -65,12 +65,12 @@ def multipart_seeds():
     lb = body("--" + long_b)
     write(t, "boundary-from-input-with-parameter", multipart(0x10 | 0x06, [20000, 40000], lb,
                                                              bytes([len(long_b)]) + long_b.encode()))
-    # A long video part: the stretch inside the video content repeated to
-    # 288 KiB, cut at the input's positions.
-    lv = body("--frontier", video="\r\n-\r\n--frontie\r\x00" * 4)
-    start = lv.find("\r\n-\r\n")
-    write(t, "long-video-part", multipart(0x80, [12345, 30000], lv,
-                                          bytes([0xC2, start * 256 // len(lv) + 1, (start + 32) * 256 // len(lv)])))
+    # A header block without end: its stretch of header lines repeated to
+    # 72 KiB, past the header block cap.
+    lh = body("--frontier").replace("Content-Type: video/mp4\r\n", "X-Filler: 0123456789\r\nContent-Type: video/mp4\r\n")
+    start = lh.find("X-Filler")
+    write(t, "long-header-block", multipart(0x80, [12345, 30000], lh,
+                                            bytes([0xF0, start * 256 // len(lh) + 1, (start + 22) * 256 // len(lh)])))
     write(t, "no-boundary-parameter", multipart(0x18, [3, 5000], "\r\n\r\n--\r\nx\r\n\r\n--"))
     write(t, "summary-not-json", multipart(0x00, [30000], body("--frontier", summary="not json")))
 
