@@ -580,4 +580,41 @@ TEST(KavoPoolStress, RunningAtStopResumesWhenStartedAgain) {
   EXPECT_EQ(_T_FileSize(slot->path_), 500u);
 }
 
+// The largest limit a pool takes: 255 exchanges at once (255 coroutine
+// stacks, sockets and files), never more, and everything given back.
+TEST(KavoPoolStress, APoolAtTheLargestLimitRunsThatManyAtOnce) {
+  vms_sim sim;
+  sim_scratch_dir dir;
+  const size_t fdsBefore = Process__Usage().fds_;
+  constexpr size_t kRequests = 300;
+  round_state round(kRequests);
+  round.sim_ = &sim;
+  round.dir_ = &dir;
+  void* pool = nullptr;
+  ASSERT_EQ(KavoPoolCreate(&pool, nullptr, 255), 0);
+  {
+    watchdog guard("a pool at its largest limit", std::chrono::seconds(120));
+    for (size_t i = 0; i < kRequests; ++i) {
+      request_slot* slot = round.take();
+      slot->round_ = &round;
+      slot->pool_ = pool;
+      slot->expect_size_ = 1000;
+      // The server holds each answer for 2 s, so that the first 255 are all under way at once.
+      _T_Submit(*slot, sim.url("/wide/" + std::to_string(i) + "/delay/2000/big/1000"));
+    }
+    std::unique_lock<std::mutex> lock(round.mutex_);
+    EXPECT_TRUE(round.cv_.wait_for(lock, std::chrono::seconds(90), [&] { return round.calls_ >= kRequests; }));
+  }
+  KavoPoolDestroy(pool);
+  std::lock_guard<std::mutex> lock(round.mutex_);
+  size_t good = 0;
+  for (size_t i = 0; i < kRequests; ++i) {
+    const request_slot& slot = round.slots_[i];
+    good += slot.rc_ == 0 && slot.calls_ == 1 && slot.code_ == 0 && _T_FileSize(slot.path_) == 1000;
+  }
+  EXPECT_EQ(good, kRequests);
+  EXPECT_EQ(sim.statsNumber("max_active"), 255);
+  EXPECT_EQ(Process__Usage().fds_, fdsBefore);
+}
+
 }  // namespace
