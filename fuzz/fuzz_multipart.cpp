@@ -229,6 +229,8 @@ _T_outcome _T_run(const _T_input& aInput, const std::vector<size_t>& aCuts, cons
     if (out.result_ == _T_outcome::kTRUE) FUZZ_CHECK(out.info_.path_ == aPath);
   });
   out.file_ = _T_read(aPath);
+  // Gone at once: a run that ends in a crash leaves at most the directory.
+  ::unlink(aPath.c_str());
   return out;
 }
 

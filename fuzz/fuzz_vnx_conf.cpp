@@ -75,10 +75,12 @@ void _T_check_readers(const cJSON* aItem, const _T_range& aRange) {
   if (!cJSON_IsNumber(aItem) && !cJSON_IsString(aItem)) FUZZ_CHECK(value == kUNTOUCHED);
 }
 
-// A file of this process holding the text, for cJSON__DecodeFile.
+// A file of this process holding the text, for cJSON__DecodeFile: on tmpfs
+// when there is one, since it is written for every input.
 const std::string& _T_file() {
   static const std::string* path = [] {
-    auto* p = new std::string("/tmp/tarn-fuzz-conf-" + std::to_string(::getpid()) + ".json");
+    const char* dir = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+    auto* p = new std::string(std::string(dir) + "/tarn-fuzz-conf-" + std::to_string(::getpid()) + ".json");
     std::atexit([] { ::unlink(path->c_str()); });
     return p;
   }();
