@@ -79,7 +79,8 @@ for target in $targets; do
     result="ok"
   else
     status=1
-    reason=$(grep -m1 -E '^==[0-9]+==ERROR|^SUMMARY|check failed|^[a-z]+: .*:|runtime error|deadly signal|timeout' "$log" || true)
+    reason=$(grep -m1 -E '^broken property: ' "$log" ||
+             grep -m1 -E '^==[0-9]+==ERROR|runtime error|^SUMMARY|timeout' "$log" || true)
     result="FAILED (exit $rc) ${artifact:+$crashes/$artifact} ${reason}"
   fi
   printf '%-18s %12s %8s  %s\n' "$target" "${runs:-?}" "$elapsed" "$result"

@@ -12,6 +12,7 @@
 void Fuzz__Fail(const char* aFormat, ...) {
   va_list args;
   va_start(args, aFormat);
+  std::fputs("broken property: ", stderr);
   std::vfprintf(stderr, aFormat, args);
   va_end(args);
   std::fputc('\n', stderr);
