@@ -50,6 +50,8 @@ using handler_t = storage_client_like::handler_t;
 constexpr std::chrono::seconds _T_kExchangeDeadline{30};
 constexpr std::chrono::milliseconds _T_kIdlePoll{100};
 constexpr std::chrono::milliseconds _T_kBusyPoll{50};
+// Bytes one read of the body may take: the most Beast's body read asks for.
+constexpr std::size_t _T_kBodyReadSize = 64 * 1024;
 
 // Characters that may stand in a path as they are (RFC 3986: pchar and "/").
 bool _T_IsPathChar(unsigned char aChar) {
@@ -416,7 +418,13 @@ video_info storage_client::doOneWork(query_args_t aQuery, yield_context aYieldCo
     return aChunkBodyPart.size();
   };
   httpReplyParser.on_chunk_body(chunkBodyHandler);
+  // The body read asks the socket for as much as the buffer has free, at least
+  // 512 bytes and at most 64 KiB; each piece then goes to the parser, which
+  // writes and flushes it. Left at the size the header read gives it, the
+  // buffer made that 512 bytes a time: a 1 GiB export cost 8 s of CPU and
+  // most of the 30-second deadline.
   beast::flat_buffer httpBuffer;
+  httpBuffer.reserve(_T_kBodyReadSize);
 
   // Read the header; body bytes that came with it wait in the buffer.
   http::async_read_header(httpServer, httpBuffer, httpReplyParser, aYieldContext[errorCode]);
