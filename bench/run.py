@@ -265,12 +265,16 @@ def main():
 
     s = _aggregate(sched_runs, "BM_")
     direct = s["BM_DirectRequest"]["real_time"]
-    for name, label, bound in (("BM_IdleStart", "scheduling: LoadVideoAsync to server, idle pool", 100),
-                               ("BM_FreedSlotStart", "scheduling: freed slot to next start", 50)):
+    # No goal: the scheduler polls its queue every 100 ms while it is empty
+    # and every 50 ms while the limit is reached, so a request waits half a
+    # period on average and a whole one at most (plus the machine's wake-up
+    # latency); the row shows how close the pool comes to that.
+    for name, label, period in (("BM_IdleStart", "scheduling: LoadVideoAsync to server, idle pool", 100),
+                                ("BM_FreedSlotStart", "scheduling: freed slot to next start", 50)):
         b = s[name]
         rows.append((label, f"mean {b['real_time']:.1f} ms, max {b['max_ms']:.1f} ms",
                      f"direct connect+send {direct:.2f} ms", f"{b['real_time'] / direct:.0f}x",
-                     f"poll bound {bound} ms", verdict(b["max_ms"] <= bound + 5)))
+                     f"- (poll {period} ms: mean {period // 2}, max {period})", ""))
 
     for name, data in (("single", single), ("parallel", parallel)):
         for client, r in data.items():

@@ -171,7 +171,8 @@ void BM_IdleStart(benchmark::State& aState) {
   void* pool = nullptr;
   KavoPoolCreate(&pool, nullptr, 1);
   std::mt19937 random(12345);
-  std::uniform_int_distribution<int> pauseUs(0, 150000);
+  // One whole poll period, so every phase of the scheduler is equally likely.
+  std::uniform_int_distribution<int> pauseUs(0, 99999);
   kavo_video_conf conf{1000, 2000, 0, 0, 0, kKAVO_VIDEO_MP4_H264};
   size_t count = 0;
   double worst = 0;
@@ -202,7 +203,8 @@ void BM_FreedSlotStart(benchmark::State& aState) {
   void* pool = nullptr;
   KavoPoolCreate(&pool, nullptr, 1);
   std::mt19937 random(54321);
-  std::uniform_int_distribution<int> delayUs(0, 100000);
+  // Two whole poll periods of the busy scheduler.
+  std::uniform_int_distribution<int> delayUs(0, 99999);
   kavo_video_conf conf{1000, 2000, 0, 0, 0, kKAVO_VIDEO_MP4_H264};
   double worst = 0;
   for (auto _ : aState) {
