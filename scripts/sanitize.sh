@@ -84,7 +84,9 @@ run_asan() {
   # confined to our frames (every allocation made through ctypes has the
   # interpreter on its stack). The library's own leaks are checked by the
   # pool's C++ tests and kavo_vnx_c_program above.
-  if ctest --test-dir "$asan_dir" -N -R '^python_kavo$' | grep -q 'python_kavo'; then
+  local listed
+  listed=$(ctest --test-dir "$asan_dir" -N -R '^python_kavo$')
+  if [[ $listed == *python_kavo* ]]; then
     LD_PRELOAD="$(gcc -print-file-name=libasan.so):$(gcc -print-file-name=libstdc++.so)" PYTHONMALLOC=malloc \
     ASAN_OPTIONS="$ASAN_OPTIONS:detect_leaks=0" \
       ctest --test-dir "$asan_dir" --output-on-failure -R '^python_kavo$' || status=1
