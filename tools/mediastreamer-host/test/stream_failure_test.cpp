@@ -195,8 +195,12 @@ TEST_F(StreamFailureTest, ReadersKilledMidReadLeaveTheUnitPublishingTenThousandF
   pid_t last = -1;
   for (uint64_t k = 1; k < kFrames; ++k) {
     Send(unit, k);
-    if (k == 2000) EXPECT_TRUE(_T_Kill(busy));
-    if (k == 4000) EXPECT_TRUE(_T_Kill(stopped));
+    if (k == 2000) {
+      EXPECT_TRUE(_T_Kill(busy));
+    }
+    if (k == 4000) {
+      EXPECT_TRUE(_T_Kill(stopped));
+    }
     if (k == 5000) {
       last = _T_Fork([&]() -> int {
         std::string error;
