@@ -67,10 +67,10 @@ extern "C" void _T_OnVideo(int aCode, const kavo_video_info* aInfo, void* aArg) 
   }
   call.thread_ = std::this_thread::get_id();
   call.tag_ = tag->tag_;
-  {
-    std::lock_guard<std::mutex> lock(tag->log_->mutex_);
-    tag->log_->calls_.push_back(call);
-  }
+  // Notify under the lock: once the waiting test sees the call it may end,
+  // and the tag (on its stack) must not be read after that.
+  std::lock_guard<std::mutex> lock(tag->log_->mutex_);
+  tag->log_->calls_.push_back(call);
   tag->log_->cv_.notify_all();
 }
 
