@@ -10,8 +10,9 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build-release}
 command -v curl >/dev/null || { echo "bench: curl is missing (make deps installs it)"; exit 1; }
 
+# The build's progress goes to stderr, so that stdout is the table alone.
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTARN_BENCH=ON >/dev/null
-cmake --build "$build" --target bench-all -j"$(nproc)"
+cmake --build "$build" --target bench-all -j"$(nproc)" 2>&1 | { grep -v -E '(Entering|Leaving) directory' || true; } >&2
 
 # Scratch files on the real disk next to the build (never /dev/shm), removed
 # however the run ends.
