@@ -20,6 +20,7 @@
 #include <fstream>
 #include <map>
 #include <stdexcept>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -74,6 +75,60 @@ constexpr size_t _T_BUFFER_SHRINK_ABOVE = 256 * 1024;
 // the texts of its name and value.
 constexpr size_t _T_HEADER_FIELD_OVERHEAD = 64;
 
+// The bytes received and not yet consumed. Consuming from the front only
+// moves an offset; the consumed bytes are dropped once per appended piece.
+// A piece holding many small parts would otherwise move its remaining bytes
+// once per part, which costs the square of the piece's size.
+class _T_byte_window {
+ public:
+  size_t size() const { return bytes_.size() - head_; }
+  bool empty() const { return size() == 0; }
+  const char* data() const { return bytes_.data() + head_; }
+  char operator[](size_t aAt) const { return bytes_[head_ + aAt]; }
+  size_t capacity() const { return bytes_.capacity(); }
+  std::string_view view() const { return std::string_view(data(), size()); }
+
+  // Consumes the first aCount bytes.
+  void consume(size_t aCount) {
+    head_ += aCount;
+    if (head_ == bytes_.size()) {
+      bytes_.clear();
+      head_ = 0;
+    }
+  }
+  void append(const char* aData, size_t aSize) {
+    compact();
+    bytes_.append(aData, aSize);
+  }
+  void assign(const char* aData, size_t aSize) {
+    bytes_.assign(aData, aSize);
+    head_ = 0;
+  }
+  // Gives the memory back.
+  void release() {
+    std::string().swap(bytes_);
+    head_ = 0;
+  }
+  // A buffer whose capacity grew past aAbove (one big piece) is given back
+  // once most of it has been consumed.
+  void shrinkIfMostlyFree(size_t aAbove) {
+    if (bytes_.capacity() > aAbove && size() < bytes_.capacity() / 4) {
+      compact();
+      bytes_.shrink_to_fit();
+    }
+  }
+
+ private:
+  void compact() {
+    if (head_ == 0) return;
+    bytes_.erase(0, head_);
+    head_ = 0;
+  }
+
+  std::string bytes_;
+  size_t head_ = 0;
+};
+
 void _T_trim(std::string& aText) {
   const char* const kBlank = " \t";
   const size_t first = aText.find_first_not_of(kBlank);
@@ -85,12 +140,8 @@ void _T_trim(std::string& aText) {
   aText = aText.substr(first, last - first + 1);
 }
 
-void _T_shrink_if_mostly_free(std::string& aBuffer) {
-  if (aBuffer.capacity() > _T_BUFFER_SHRINK_ABOVE && aBuffer.size() < aBuffer.capacity() / 4) aBuffer.shrink_to_fit();
-}
-
-bool _T_begins_with(const std::string& aText, const char* aPrefix, size_t aPrefixSize) {
-  return aText.size() >= aPrefixSize && aText.compare(0, aPrefixSize, aPrefix, aPrefixSize) == 0;
+bool _T_begins_with(const _T_byte_window& aBytes, const char* aPrefix, size_t aPrefixSize) {
+  return aBytes.size() >= aPrefixSize && std::memcmp(aBytes.data(), aPrefix, aPrefixSize) == 0;
 }
 
 class video_response_body_parser : public response_body_parser_like {
@@ -137,7 +188,7 @@ class video_response_body_parser : public response_body_parser_like {
 
   std::string video_path_;
   std::ofstream video_stream_;
-  std::string buffer_;
+  _T_byte_window buffer_;
   std::string boundary_;
   parts_t parts_;
   part part_;
@@ -198,7 +249,7 @@ void video_response_body_parser::handleChunkData(const char* aBufferData, size_t
       if (refused_) return;
       buffer_.assign(aBufferData + aBufferSize - held, held);
       scanned_ = held;
-      _T_shrink_if_mostly_free(buffer_);
+      buffer_.shrinkIfMostlyFree(_T_BUFFER_SHRINK_ABOVE);
       return;
     }
     delimiter_.restart();
@@ -226,7 +277,7 @@ void video_response_body_parser::handleChunkData(const char* aBufferData, size_t
     }
     if (!advanced) break;
   }
-  _T_shrink_if_mostly_free(buffer_);
+  buffer_.shrinkIfMostlyFree(_T_BUFFER_SHRINK_ABOVE);
 }
 
 bool video_response_body_parser::findPartBoundary() {
@@ -237,7 +288,7 @@ bool video_response_body_parser::findPartBoundary() {
     if (!found) {
       // Only the end that may still begin a delimiter can matter: a preamble
       // of any length costs no more than that.
-      buffer_.erase(0, buffer_.size() - delimiter_.state());
+      buffer_.consume(buffer_.size() - delimiter_.state());
       scanned_ = buffer_.size();
       return false;
     }
@@ -245,20 +296,20 @@ bool video_response_body_parser::findPartBoundary() {
   }
   // What follows the delimiter is decided only when two bytes are there.
   if (buffer_.size() - at - boundary_.size() < 2) {
-    buffer_.erase(0, at);
+    buffer_.consume(at);
     delimiter_.restart();
     scanned_ = 0;
     return false;
   }
-  buffer_.erase(0, at + boundary_.size());
+  buffer_.consume(at + boundary_.size());
   delimiter_.restart();
   scanned_ = 0;
   if (_T_begins_with(buffer_, "--", 2)) {
     state_ = COMPLETE;
-    std::string().swap(buffer_);
+    buffer_.release();
     return false;
   }
-  if (_T_begins_with(buffer_, _T_CRLF, 2)) buffer_.erase(0, 2);
+  if (_T_begins_with(buffer_, _T_CRLF, 2)) buffer_.consume(2);
   part_ = part();
   header_scanned_ = 0;
   return keep(sizeof(part));
@@ -271,8 +322,8 @@ bool video_response_body_parser::parsePartHeaders() {
   const bool headerless = _T_begins_with(buffer_, _T_CRLF, 2);
   size_t end = 0;
   if (!headerless) {
-    end = buffer_.find(_T_BLANK_LINE, header_scanned_, 4);
-    if (end == std::string::npos) {
+    end = buffer_.view().find(_T_BLANK_LINE, header_scanned_, 4);
+    if (end == std::string_view::npos) {
       // The blank line may begin in the last three bytes at the earliest, so
       // neither the search nor the cap depends on how the body is cut.
       header_scanned_ = buffer_.size() >= 3 ? buffer_.size() - 3 : 0;
@@ -288,8 +339,8 @@ bool video_response_body_parser::parsePartHeaders() {
       return false;
     }
   }
-  const std::string block = buffer_.substr(0, end);
-  buffer_.erase(0, headerless ? 2 : end + 4);
+  const std::string block(buffer_.data(), end);
+  buffer_.consume(headerless ? 2 : end + 4);
 
   for (size_t begin = 0; begin <= block.size();) {
     size_t stop = block.find('\n', begin);
@@ -324,17 +375,17 @@ bool video_response_body_parser::parsePartBody() {
       const size_t held = std::max(delimiter_.state(), crlf_delimiter_.state());
       passOn(buffer_.data(), buffer_.size() - held);
       if (refused_) return false;
-      buffer_.erase(0, buffer_.size() - held);
+      buffer_.consume(buffer_.size() - held);
       scanned_ = buffer_.size();
       return false;
     }
     at = scanned_ - delimiter_.size();
   }
   size_t content = at;
-  if (content >= 2 && buffer_.compare(content - 2, 2, _T_CRLF) == 0) content -= 2;
+  if (content >= 2 && std::memcmp(buffer_.data() + content - 2, _T_CRLF, 2) == 0) content -= 2;
   passOn(buffer_.data(), content);
   if (refused_) return false;
-  buffer_.erase(0, at);
+  buffer_.consume(at);
   resetMatchers();
   parts_.push_back(std::move(part_));
   part_ = part();
@@ -397,7 +448,7 @@ bool video_response_body_parser::keep(size_t aSize) {
 
 void video_response_body_parser::refuse() {
   refused_ = true;
-  std::string().swap(buffer_);
+  buffer_.release();
   parts_t().swap(parts_);
   part_ = part();
   kept_bytes_ = 0;
