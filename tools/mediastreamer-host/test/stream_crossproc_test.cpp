@@ -3,6 +3,7 @@
 #include <tarn/support/mediastreamer/streamer.h>
 
 #include "shm_reader.h"
+#include "stream_pattern.h"
 
 #include <gst/gst.h>
 #include <gtest/gtest.h>
@@ -21,10 +22,6 @@ using Tarn::Support::streamer_unit_like;
 
 namespace {
 
-uint8_t _T_Pattern(int aX, int aY, int aPlane, uint64_t aFrame) {
-  return static_cast<uint8_t>(aX * 7 + aY * 13 + aPlane * 51 + aFrame * 3);
-}
-
 uint32_t _T_ShmFormat(frame_type aType) {
   switch (aType) {
     case Tarn::Support::kFRAME_TYPE__MONO8: return vnxshm::kFMT_GRAY;
@@ -39,46 +36,8 @@ GstBuffer* _T_Buffer(frame_type aType, int aW, int aH, uint64_t aFrame) {
   int rows[3] = {aH, 0, 0}, rowBytes[3] = {aW, 0, 0};
   int planes = vnxshm::PlaneGeometry(_T_ShmFormat(aType), aW, aH, rows, rowBytes);
   if (planes == 0) planes = 1, rowBytes[0] = aW * 3;  // RGB24, refused by the unit anyway
-  size_t total = 0;
-  for (int p = 0; p < planes; ++p) total += static_cast<size_t>(rows[p]) * rowBytes[p];
-  GstBuffer* buffer = gst_buffer_new_allocate(nullptr, total, nullptr);
-  GstMapInfo map;
-  gst_buffer_map(buffer, &map, GST_MAP_WRITE);
-  uint8_t* at = map.data;
-  for (int p = 0; p < planes; ++p)
-    for (int y = 0; y < rows[p]; ++y)
-      for (int x = 0; x < rowBytes[p]; ++x) *at++ = _T_Pattern(x, y, p, aFrame);
-  gst_buffer_unmap(buffer, &map);
-  return buffer;
+  return _T_PatternBuffer(planes, rows, rowBytes, aFrame);
 }
-
-std::string _T_CheckPattern(const vnxshm::frame& aFrame, uint64_t aPatternFrame) {
-  for (int p = 0; p < static_cast<int>(aFrame.desc_.plane_count_); ++p) {
-    int rows = 0, rowBytes = 0;
-    const uint8_t* plane = aFrame.Plane(p, &rows, &rowBytes);
-    for (int y = 0; y < rows; ++y)
-      for (int x = 0; x < rowBytes; ++x)
-        if (plane[y * rowBytes + x] != _T_Pattern(x, y, p, aPatternFrame))
-          return "plane " + std::to_string(p) + " (" + std::to_string(x) + "," + std::to_string(y) + ") is " +
-                 std::to_string(plane[y * rowBytes + x]) + ", expected " +
-                 std::to_string(_T_Pattern(x, y, p, aPatternFrame));
-  }
-  return "";
-}
-
-struct pipe_pair {
-  int fd_[2] = {-1, -1};
-  pipe_pair() { EXPECT_EQ(0, pipe(fd_)); }
-  ~pipe_pair() {
-    close(fd_[0]);
-    close(fd_[1]);
-  }
-  void Put(char aByte) { EXPECT_EQ(1, write(fd_[1], &aByte, 1)); }
-  char Get() {
-    char c = 0;
-    return read(fd_[0], &c, 1) == 1 ? c : 0;
-  }
-};
 
 class StreamCrossProcessTest : public ::testing::Test {
  protected:

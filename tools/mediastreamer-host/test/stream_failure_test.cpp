@@ -5,6 +5,7 @@
 #include <tarn/support/mediastreamer/streamer.h>
 
 #include "shm_reader.h"
+#include "stream_pattern.h"
 
 #include <gst/gst.h>
 #include <gtest/gtest.h>
@@ -43,26 +44,12 @@ const stream_format& _T_FormatOf(uint64_t aFrame) {
   return kFormats[(aFrame / kFramesPerFormat) % (sizeof kFormats / sizeof kFormats[0])];
 }
 
-uint8_t _T_Pattern(int aX, int aY, int aPlane, uint64_t aFrame) {
-  return static_cast<uint8_t>(aX * 7 + aY * 13 + aPlane * 51 + aFrame * 3);
-}
-
 // Frame aFrame of the stream, packed, as a host pipeline gives it.
 GstBuffer* _T_Buffer(uint64_t aFrame) {
   const stream_format& f = _T_FormatOf(aFrame);
   int rows[3] = {0, 0, 0}, rowBytes[3] = {0, 0, 0};
   const int planes = vnxshm::PlaneGeometry(f.shm_format_, f.w_, f.h_, rows, rowBytes);
-  size_t total = 0;
-  for (int p = 0; p < planes; ++p) total += static_cast<size_t>(rows[p]) * rowBytes[p];
-  GstBuffer* buffer = gst_buffer_new_allocate(nullptr, total, nullptr);
-  GstMapInfo map;
-  gst_buffer_map(buffer, &map, GST_MAP_WRITE);
-  uint8_t* at = map.data;
-  for (int p = 0; p < planes; ++p)
-    for (int y = 0; y < rows[p]; ++y)
-      for (int x = 0; x < rowBytes[p]; ++x) *at++ = _T_Pattern(x, y, p, aFrame);
-  gst_buffer_unmap(buffer, &map);
-  return buffer;
+  return _T_PatternBuffer(planes, rows, rowBytes, aFrame);
 }
 
 // Empty when the copy is frame aFrame of the stream, whole and in its format.
@@ -73,31 +60,9 @@ std::string _T_Check(const vnxshm::frame& aCopy, uint64_t aFrame) {
     return "format " + std::to_string(aCopy.desc_.format_) + " " + std::to_string(aCopy.desc_.width_) + "x" +
            std::to_string(aCopy.desc_.height_) + " for frame " + std::to_string(aFrame);
   }
-  for (int p = 0; p < static_cast<int>(aCopy.desc_.plane_count_); ++p) {
-    int rows = 0, rowBytes = 0;
-    const uint8_t* plane = aCopy.Plane(p, &rows, &rowBytes);
-    for (int y = 0; y < rows; ++y)
-      for (int x = 0; x < rowBytes; ++x)
-        if (plane[y * rowBytes + x] != _T_Pattern(x, y, p, aFrame))
-          return "frame " + std::to_string(aFrame) + " plane " + std::to_string(p) + " (" + std::to_string(x) +
-                 "," + std::to_string(y) + ") differs";
-  }
-  return "";
+  const std::string diff = _T_CheckPattern(aCopy, aFrame);
+  return diff.empty() ? diff : "frame " + std::to_string(aFrame) + " " + diff;
 }
-
-struct pipe_pair {
-  int fd_[2] = {-1, -1};
-  pipe_pair() { EXPECT_EQ(0, pipe(fd_)); }
-  ~pipe_pair() {
-    close(fd_[0]);
-    close(fd_[1]);
-  }
-  void Put(char aByte) { (void)!write(fd_[1], &aByte, 1); }
-  char Get() {
-    char c = 0;
-    return read(fd_[0], &c, 1) == 1 ? c : 0;
-  }
-};
 
 // Runs aBody in a child process, which ends with its result and never
 // returns into the test.
@@ -174,7 +139,7 @@ TEST_F(StreamFailureTest, ReadersKilledMidReadLeaveTheUnitPublishingTenThousandF
     for (uint64_t last = 0;;) {
       vnxshm::frame f;
       if (r->ReadNewest(last, f) == vnxshm::reader::kFRAME) last = f.desc_.sequence_;
-      if (!told && last > 0) busyUp.Put('a'), told = true;
+      if (!told && last > 0) busyUp.PutUnchecked('a'), told = true;
     }
   });
   // A reader stopped between the start of a read and its check, killed there.
@@ -184,7 +149,7 @@ TEST_F(StreamFailureTest, ReadersKilledMidReadLeaveTheUnitPublishingTenThousandF
     auto r = vnxshm::reader::Attach(endpoint, error);
     uint64_t seq = 0;
     if (!r || !r->Begin(seq)) return 2;
-    stoppedUp.Put('b');
+    stoppedUp.PutUnchecked('b');
     for (;;) pause();
   });
   ASSERT_EQ('a', busyUp.Get());
@@ -206,7 +171,7 @@ TEST_F(StreamFailureTest, ReadersKilledMidReadLeaveTheUnitPublishingTenThousandF
         std::string error;
         auto r = vnxshm::reader::Attach(endpoint, error);
         if (!r) return 2;
-        lastUp.Put('a');
+        lastUp.PutUnchecked('a');
         uint64_t seq = 0, kept = 0;
         for (;;) {
           vnxshm::frame f;
@@ -221,7 +186,7 @@ TEST_F(StreamFailureTest, ReadersKilledMidReadLeaveTheUnitPublishingTenThousandF
           }
           seq = f.desc_.sequence_;
           ++kept;
-          if (f.desc_.timestamp_ == kFrames - 1) lastUp.Put('k');
+          if (f.desc_.timestamp_ == kFrames - 1) lastUp.PutUnchecked('k');
         }
         std::fprintf(stderr, "reader: kept %llu frames\n", static_cast<unsigned long long>(kept));
         return kept > 0 ? 0 : 5;
@@ -252,7 +217,7 @@ TEST_F(StreamFailureTest, EndpointOfACrashedWriterIsTakenOverByANewUnit) {
       streamer_unit_like* unit = Create(endpoint);
       if (!unit) return 2;
       for (uint64_t k = 0; k < 50; ++k) Send(unit, k);
-      up.Put('p');
+      up.PutUnchecked('p');
       for (uint64_t k = 50; publishing; ++k) Send(unit, k);
       for (;;) pause();
     });
