@@ -58,6 +58,8 @@ cjson_up_t cJSON__DecodeText(const char* aJsonData) {
   return tree;
 }
 
+// The readers log a bare "fail": they do not know which parameter they read,
+// so the caller's own line, which names it, says what was refused.
 bool cJSON__DecodeU32(const cJSON* aJnode, uint32_t& aValue, uint32_t aMinValue,
                       uint32_t aMaxValue) {
   int64_t value = 0;
@@ -66,12 +68,11 @@ bool cJSON__DecodeU32(const cJSON* aJnode, uint32_t& aValue, uint32_t aMinValue,
   } else if (_T_is_type(aJnode, cJSON_String) && aJnode->valuestring != nullptr) {
     value = std::strtol(aJnode->valuestring, nullptr, 0);
   } else {
-    LOG(1, "fail: type:%d (expected number or string)", aJnode->type);
+    LOG(1, "fail");
     return false;
   }
   if (value < static_cast<int64_t>(aMinValue) || value > static_cast<int64_t>(aMaxValue)) {
-    LOG(1, "fail: value:%lld (min:%u, max:%u)", static_cast<long long>(value), aMinValue,
-        aMaxValue);
+    LOG(1, "fail");
     return false;
   }
   aValue = static_cast<uint32_t>(value);
@@ -80,11 +81,11 @@ bool cJSON__DecodeU32(const cJSON* aJnode, uint32_t& aValue, uint32_t aMinValue,
 
 bool cJSON__DecodeStr(const cJSON* aJnode, std::string& aValue) {
   if (!_T_is_type(aJnode, cJSON_String) || aJnode->valuestring == nullptr) {
-    LOG(1, "fail: type:%d (expected string)", aJnode->type);
+    LOG(1, "fail");
     return false;
   }
   if (aJnode->valuestring[0] == '\0') {
-    LOG(1, "fail: empty string");
+    LOG(1, "fail");
     return false;
   }
   aValue = aJnode->valuestring;
@@ -94,15 +95,15 @@ bool cJSON__DecodeStr(const cJSON* aJnode, std::string& aValue) {
 bool cJSON__DecodeJsonReqParamU32(const cJSON* aJson, uint32_t& aValue, int aMinValue,
                                   int aMaxValue) {
   if (!_T_is_type(aJson, cJSON_Number)) {
-    LOG(4, "fail: type:%d (expected number)", aJson->type);
+    LOG(4, "fail");
     return false;
   }
   if (aJson->valueint < aMinValue) {
-    LOG(4, "fail: value:%d (min:%d)", aJson->valueint, aMinValue);
+    LOG(4, "fail");
     return false;
   }
   if (aJson->valueint > aMaxValue) {
-    LOG(4, "fail: value:%d (max:%d)", aJson->valueint, aMaxValue);
+    LOG(4, "fail");
     return false;
   }
   aValue = static_cast<uint32_t>(aJson->valueint);

@@ -63,7 +63,7 @@ TEST(cJSON, DecodeU32) {
       ASSERT_EQ(records.size(), 1u) << LogCapture__Dump();
       EXPECT_EQ(records[0].level_, 1);
       EXPECT_EQ(records[0].func_, "cJSON__DecodeU32");
-      EXPECT_EQ(records[0].message_.rfind("fail", 0), 0u);
+      EXPECT_EQ(records[0].message_, "fail");
     }
   }
 }
@@ -90,6 +90,7 @@ TEST(cJSON, DecodeStr) {
       ASSERT_EQ(LogCapture__Records().size(), 1u) << LogCapture__Dump();
       EXPECT_EQ(LogCapture__Records()[0].level_, 1);
       EXPECT_EQ(LogCapture__Records()[0].func_, "cJSON__DecodeStr");
+      EXPECT_EQ(LogCapture__Records()[0].message_, "fail");
     } else {
       EXPECT_TRUE(LogCapture__Records().empty()) << LogCapture__Dump();
     }
@@ -120,6 +121,7 @@ TEST(cJSON, DecodeJsonReqParamU32) {
       ASSERT_EQ(LogCapture__Records().size(), 1u) << LogCapture__Dump();
       EXPECT_EQ(LogCapture__Records()[0].level_, 4);
       EXPECT_EQ(LogCapture__Records()[0].func_, "cJSON__DecodeJsonReqParamU32");
+      EXPECT_EQ(LogCapture__Records()[0].message_, "fail");
     } else {
       EXPECT_TRUE(LogCapture__Records().empty()) << LogCapture__Dump();
     }

@@ -103,7 +103,7 @@ TEST(VnxStreamerConf, DecodeTable) {
     if (c.req_param_line_) {
       EXPECT_EQ(records[0].level_, 4);
       EXPECT_EQ(records[0].func_, "cJSON__DecodeJsonReqParamU32");
-      EXPECT_EQ(records[0].message_.rfind("fail", 0), 0u) << records[0].message_;
+      EXPECT_EQ(records[0].message_, "fail");
     }
     EXPECT_EQ(records.back().level_, 1);
     EXPECT_EQ(records.back().func_, kFunc);
