@@ -180,4 +180,15 @@ TEST(FrameType, DescriptorConstructors) {
   EXPECT_FALSE(FrameTypeInfo__TestYuvYu(FrameTypeInfo__CreateYuv(16)));
 }
 
+// A host that includes only the catalogue header describes its frames with
+// it: the frame description and its format equality come with the types.
+TEST(FrameInfo2, ComesWithTheCatalogue) {
+  const frame_info2 first{1000, 320, 240, kFRAME_TYPE__YUV420_NV12};
+  const frame_info2 later{2000, 320, 240, kFRAME_TYPE__YUV420_NV12};
+  const frame_info2 other{1000, 320, 240, kFRAME_TYPE__YUV420_I420};
+  EXPECT_TRUE(first == later);
+  EXPECT_FALSE(first != later);
+  EXPECT_TRUE(first != other);
+}
+
 }  // namespace

@@ -37,6 +37,25 @@ enum frame_type : uint32_t {
   kFRAME_TYPE__H264 = 20,
 };
 
+// The host's description of one video frame, passed with every frame.
+struct frame_info2 {
+  uint64_t exposure_start_ts_;  // host time unit; the VMS timestamp is this / 1000
+  uint16_t width_;              // pixels
+  uint16_t height_;             // pixels
+  frame_type type_;             // pixel layout of the buffer
+};
+
+// Equal when the stream format is the same: type, width and height (compared
+// in that order). The timestamp takes no part.
+inline bool operator==(const frame_info2& aLeft, const frame_info2& aRight) {
+  return aLeft.type_ == aRight.type_ && aLeft.width_ == aRight.width_ &&
+         aLeft.height_ == aRight.height_;
+}
+
+inline bool operator!=(const frame_info2& aLeft, const frame_info2& aRight) {
+  return !(aLeft == aRight);
+}
+
 // Pixel descriptor: bits 0-5 bits per pixel, bit 6 the YuvYu flag (YUY2
 // order), bit 7 the packed-YUV flag.
 typedef uint8_t frame_type_info_t;
