@@ -4,7 +4,6 @@
 
 #include <json/json.h>
 
-#include <cctype>
 #include <fstream>
 #include <istream>
 #include <iterator>
@@ -172,10 +171,14 @@ Json::Value _T_vector_to_json_value(const jnode_vector& aJnodeVector) {
 // Texts whose first value nests deeper than this are refused before parsing.
 constexpr size_t kMAX_NESTING = 128;
 
+// The reader's white space; anything else before the first value is an
+// error it reports itself.
+bool _T_is_blank(char aChar) { return aChar == ' ' || aChar == '\t' || aChar == '\r' || aChar == '\n'; }
+
 // Scans the first value of aText the way the reader tokenizes it (strings and
-// comments skipped, nothing after the first value examined). Returns false
-// and sets aOffset to the bracket that opens level kMAX_NESTING + 1, or
-// returns true.
+// comments skipped, a line comment ending at CR or LF, nothing after the first
+// value examined). Returns false and sets aOffset to the bracket that opens
+// level kMAX_NESTING + 1, or returns true.
 bool _T_nesting_within_bound(const std::string& aText, size_t& aOffset) {
   const size_t size = aText.size();
   size_t depth = 0;
@@ -187,7 +190,7 @@ bool _T_nesting_within_bound(const std::string& aText, size_t& aOffset) {
       }
       if (depth == 0) return true;
     } else if (c == '/' && i + 1 < size && aText[i + 1] == '/') {
-      while (i < size && aText[i] != '\n') ++i;
+      while (i < size && aText[i] != '\n' && aText[i] != '\r') ++i;
     } else if (c == '/' && i + 1 < size && aText[i + 1] == '*') {
       const size_t end = aText.find("*/", i + 2);
       if (end == std::string::npos) return true;
@@ -199,7 +202,7 @@ bool _T_nesting_within_bound(const std::string& aText, size_t& aOffset) {
       }
     } else if (c == ']' || c == '}') {
       if (depth == 0 || --depth == 0) return true;
-    } else if (depth == 0 && !std::isspace(static_cast<unsigned char>(c))) {
+    } else if (depth == 0 && !_T_is_blank(c)) {
       return true;  // a scalar first value, or text the reader refuses
     }
   }
@@ -207,12 +210,13 @@ bool _T_nesting_within_bound(const std::string& aText, size_t& aOffset) {
 }
 
 // "* Line 3, Column 7\n  Nesting deeper than ...\n", as the reader formats
-// its own errors.
+// its own errors: a line ends at LF, CR or CR LF.
 std::string _T_nesting_error(const std::string& aText, size_t aOffset) {
   size_t line = 1;
   size_t line_start = 0;
   for (size_t i = 0; i < aOffset; ++i) {
-    if (aText[i] == '\n') {
+    if (aText[i] == '\r' && i + 1 < aOffset && aText[i + 1] == '\n') ++i;
+    if (aText[i] == '\n' || aText[i] == '\r') {
       ++line;
       line_start = i + 1;
     }

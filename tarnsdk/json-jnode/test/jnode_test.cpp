@@ -163,6 +163,26 @@ TEST(Jnode, NestingIsBounded) {
             "throws: " + prefix + "* Line 2, Column 131\n  Nesting deeper than 128 arrays or objects\n");
   EXPECT_EQ(OnSmallStack(std::string(100000, '[')).rfind("throws: " + prefix, 0), 0u);
 
+  // The bound sees the text as the reader does: a line comment ends at CR as
+  // well as LF, CR and CR LF end a line in the position, and only the
+  // reader's own white space comes before the first value.
+  const std::string nesting = "  Nesting deeper than 128 arrays or objects\n";
+  struct {
+    std::string text_;
+    std::string outcome_;
+  } const deep[] = {
+      {"// c\r" + Nested(129), "throws: " + prefix + "* Line 2, Column 129\n" + nesting},
+      {"// c\r" + Nested(1000), "throws: " + prefix + "* Line 2, Column 129\n" + nesting},
+      {"// c\r\n" + Nested(1000), "throws: " + prefix + "* Line 2, Column 129\n" + nesting},
+      {"\r  " + Nested(1000), "throws: " + prefix + "* Line 2, Column 131\n" + nesting},
+      {"\r\n\r\n" + Nested(1000), "throws: " + prefix + "* Line 3, Column 129\n" + nesting},
+      {"\v" + Nested(200), "throws: " + prefix + "* Line 1, Column 1\n  Syntax error: value, object or array expected.\n"},
+  };
+  for (const auto& row : deep) {
+    SCOPED_TRACE(row.text_.substr(0, 8));
+    EXPECT_EQ(OnSmallStack(row.text_), row.outcome_);
+  }
+
   // Brackets inside strings and comments, and text after the first value,
   // are not nesting.
   const std::string brackets(5000, '[');
