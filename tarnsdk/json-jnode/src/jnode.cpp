@@ -285,8 +285,12 @@ std::istream& operator>>(std::istream& aStream, jnode& aJnode) {
   std::ostringstream content;
   content << aStream.rdbuf();
   const std::string text = content.str();
+  // The extraction skips a leading UTF-8 byte order mark and counts positions
+  // from behind it; so does the bound.
+  const std::string kBOM = "\xEF\xBB\xBF";
+  const std::string scanned = text.compare(0, kBOM.size(), kBOM) == 0 ? text.substr(kBOM.size()) : text;
   size_t offset = 0;
-  if (!_T_nesting_within_bound(text, offset)) throw Json::RuntimeError(_T_nesting_error(text, offset));
+  if (!_T_nesting_within_bound(scanned, offset)) throw Json::RuntimeError(_T_nesting_error(scanned, offset));
   std::istringstream in(text);
   Json::Value root;
   in >> root;

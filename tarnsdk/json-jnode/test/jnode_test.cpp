@@ -486,6 +486,20 @@ TEST(Jnode, StreamExtraction) {
     EXPECT_STREQ(e.what(), "* Line 2, Column 129\n  Nesting deeper than 128 arrays or objects\n");
   }
   EXPECT_EQ(to_string(kept, false), "{\"keep\":1}");
+
+  // The extraction skips a leading byte order mark; the bound looks behind it.
+  const std::string bom = "\xEF\xBB\xBF";
+  std::istringstream marked(bom + "[1]");
+  marked >> node;
+  EXPECT_EQ(to_string(node, false), "[1]");
+  std::istringstream marked_deep(bom + "\n" + Nested(600));
+  try {
+    marked_deep >> kept;
+    ADD_FAILURE() << "parsed";
+  } catch (const Json::RuntimeError& e) {
+    EXPECT_STREQ(e.what(), "* Line 2, Column 129\n  Nesting deeper than 128 arrays or objects\n");
+  }
+  EXPECT_EQ(to_string(kept, false), "{\"keep\":1}");
 }
 
 }  // namespace
