@@ -498,6 +498,18 @@ TEST_F(StorageClientTest, ExchangeOutcomes) {
        {"HTTP/1.1 200 OK\r\n" + chunkedHeader +
         Fixture__Chunked(body.substr(0, body.find(std::string("--") + kBoundary + "--")), 1000)},
        ending::kWAIT_CLIENT, kS_FAIL, "fail: getVideoInfo", "doOneWork", file_state::kVIDEO},
+      // The summary decoder's own exception passes through the exchange and is
+      // logged where the request ends; the video stays as written.
+      {"an empty summary",
+       {"HTTP/1.1 200 OK\r\n" + chunkedHeader + Fixture__Chunked(Fixture__Multipart(kBoundary, video, ""), 1000)},
+       ending::kWAIT_CLIENT, kS_FAIL,
+       "fail: exception <from_string(std::string_ aJsonString): * Line 1, Column 1\n"
+       "  Syntax error: value, object or array expected.\n>",
+       "operator()", file_state::kVIDEO},
+      {"a summary that is an array",
+       {"HTTP/1.1 200 OK\r\n" + chunkedHeader + Fixture__Chunked(Fixture__Multipart(kBoundary, video, "[1]"), 1000)},
+       ending::kWAIT_CLIENT, kS_FAIL, "fail: exception <variant::asMapRef(): wrong type>", "operator()",
+       file_state::kVIDEO},
       {"connection closed inside the body",
        {"HTTP/1.1 200 OK\r\n" + chunkedHeader + Fixture__Chunked(body, 1000).substr(0, 12000)},
        ending::kCLOSE, kS_FAIL, "fail: tcp_stream::async_read (partial message)", "doOneWork", file_state::kPARTIAL},
@@ -532,6 +544,8 @@ TEST_F(StorageClientTest, ExchangeOutcomes) {
       ASSERT_TRUE(done.waitFor(1));
       const completion call = done.calls()[0];
       EXPECT_EQ(call.stat_, r.stat_) << LogCapture__Dump();
+      // The request was taken from the queue by the scheduler.
+      EXPECT_TRUE(LogCapture__Has(4, "exec", "doManyWork")) << LogCapture__Dump();
       storage_client_stats stats;
       client->getStats(stats);
       EXPECT_EQ(stats.query_total_, 1u);
