@@ -261,6 +261,7 @@ TEST_F(KavoPoolTest, StopCancelsQueuedRequestsInOrder) {
     EXPECT_EQ(calls[i].thread_, std::this_thread::get_id());
   }
   EXPECT_EQ(Tarn::Testing::LogCapture__Count("fail: kS_CANCELED (" + url + ")"), 3u);
+  EXPECT_TRUE(LogCapture__Has(2, "fail: kS_CANCELED (" + url + ")", "operator()")) << LogCapture__Dump();
   KavoPoolDestroy(pool_);
   pool_ = nullptr;
   EXPECT_EQ(log_.calls().size(), 3u);
